@@ -1,0 +1,37 @@
+// wave: renders the song, plays it, and waits for OK.
+#include <cstdio>
+
+#include "app/player.h"
+#include "app/song.h"
+#include "synth/buffers.h"
+
+namespace {
+
+constexpr const wchar_t* kCaption = L"Wave";
+constexpr const wchar_t* kMessage =
+    L"ぷれいなう : OKを押すと終了します。\n再生終わったらOK押して終了してください。";
+
+}  // namespace
+
+int main() {
+    using namespace wave;
+
+    ResetState();
+    std::printf("ALLOC = %d kbyte\n", static_cast<int>(kBufferBytes / 1024));
+    std::printf("SND_UNIT_NUM = %d\n", SND_UNIT_NUM);
+    RenderSong();
+
+    const MMRESULT opened = PlayMix();
+    std::fflush(stdout);
+    if (opened != MMSYSERR_NOERROR) {
+        char reason[MAXERRORLENGTH];
+        waveOutGetErrorTextA(opened, reason, sizeof reason);
+        std::fprintf(stderr, "wave: cannot open the default audio device: %s\n", reason);
+        ResetState();
+        return 1;
+    }
+
+    MessageBoxW(nullptr, kMessage, kCaption, MB_OK);
+    ResetState();
+    return 0;
+}

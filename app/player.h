@@ -1,0 +1,16 @@
+// Playback of the rendered mix on the default wave output device.
+#pragma once
+
+#include "platform/wave_out.h"
+
+namespace wave {
+
+// Stops and releases the device if one is open, then clears both sample buffers.
+void ResetState();
+
+// Converts MixBuffer to 16-bit PCM in place and queues it on the default device.
+// Returns the result of opening the device; on success the device plays from
+// MixBuffer until ResetState.
+MMRESULT PlayMix();
+
+}  // namespace wave

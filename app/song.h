@@ -1,0 +1,48 @@
+// The song: seven step-sequenced tracks, the arrangement that voices them and
+// the four detuned passes that render it into MixBuffer.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "synth/track_renderer.h"
+
+namespace wave {
+
+inline constexpr int kSongSteps = 640;  // every track: 40 rows of 16 steps, then the end code
+inline constexpr int kRowSteps = 16;
+inline constexpr int kTrackCount = 7;
+
+using TrackData = std::array<std::uint8_t, kSongSteps + 1>;
+
+// Track n of the song, 0 to 6.
+SongTrack SongTrackData(int n);
+
+struct ArrangementEntry {
+    VoiceType voice;
+    int track;
+    float volume;
+    float left;
+    float right;
+};
+
+inline constexpr std::array<ArrangementEntry, kTrackCount> kArrangement = {{
+    {VOICE_PULSE, 6, 0.052f, 0.8f, 0.7f},
+    {VOICE_PULSE, 5, 0.052f, 0.8f, 0.7f},
+    {VOICE_PULSE, 4, 0.052f, 0.8f, 0.7f},
+    {VOICE_SINE_OF_SINE, 3, 0.06f, 0.8f, 1.0f},
+    {VOICE_PM_LEAD, 2, 0.07f, 1.0f, 1.0f},
+    {VOICE_JITTER_SINE, 1, 0.22f, 0.8f, 1.0f},
+    {VOICE_NOISE, 0, 0.22f, 0.7f, 1.0f},
+}};
+
+// The detune schedule: from 0.997, d = float(d + 0.002) while d <= 1.004.
+inline constexpr float kFirstDetune = 0.997f;
+inline constexpr float kDetuneStep = 0.002f;
+inline constexpr float kLastDetune = 1.004f;
+
+// Renders every arrangement row in every detune pass, printing a line per pass,
+// then scales MixBuffer by 1 / passes. Returns the number of passes.
+int RenderSong();
+
+}  // namespace wave

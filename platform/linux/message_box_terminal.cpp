@@ -1,0 +1,132 @@
+// The modal message box on a terminal. The caption and text go to standard
+// error, so standard output carries only the program's report.
+//
+// OK is a line on standard input, or the end of input when it is a terminal.
+// When standard input is not a terminal, its end means "no one will answer":
+// the box then closes once playback has finished, so `wave < /dev/null` plays
+// the whole song. SIGINT and SIGTERM stop playback and exit with 128 + signal.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+
+#include "platform/linux/playback.h"
+#include "platform/wave_out.h"
+
+namespace {
+
+// A program whose report is piped into a reader that goes away must go on
+// playing, so a broken pipe is an error to ignore, not a reason to die.
+const bool kBrokenPipeIgnored = [] {
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}();
+
+int signal_pipe[2] = {-1, -1};
+
+void OnSignal(int sig) {
+    const int saved = errno;
+    const unsigned char byte = static_cast<unsigned char>(sig);
+    [[maybe_unused]] ssize_t written = write(signal_pipe[1], &byte, 1);
+    errno = saved;
+}
+
+void CatchStopSignals() {
+    if (signal_pipe[0] < 0 && pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    struct sigaction action = {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+void AppendUtf8(std::string& out, wchar_t wc) {
+    auto c = static_cast<char32_t>(wc);
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+std::string Utf8(const wchar_t* text) {
+    std::string out;
+    for (; text != nullptr && *text != 0; ++text)
+        AppendUtf8(out, *text);
+    return out;
+}
+
+void WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace
+
+int MessageBoxW(HWND, const wchar_t* lpText, const wchar_t* lpCaption, UINT) {
+    const bool terminal = isatty(STDIN_FILENO) == 1;
+    std::string box = "[" + Utf8(lpCaption) + "]\n" + Utf8(lpText) + "\n";
+    if (terminal) box += "[OK: press Enter]\n";
+    WriteAll(STDERR_FILENO, box);
+
+    CatchStopSignals();
+    bool input_open = true;
+    bool input_seen = false;
+    for (;;) {
+        if (!input_open && wave::platform::PlaybackIdle()) return IDOK;
+
+        pollfd fds[3] = {{signal_pipe[0], POLLIN, 0},
+                         {wave::platform::PlaybackEventFd(), POLLIN, 0},
+                         {input_open ? STDIN_FILENO : -1, POLLIN, 0}};
+        if (poll(fds, 3, -1) < 0) {
+            if (errno == EINTR) continue;
+            return IDOK;
+        }
+        if (fds[0].revents & POLLIN) {
+            unsigned char sig = 0;
+            if (read(signal_pipe[0], &sig, 1) == 1) {
+                wave::platform::StopAllPlayback();
+                std::exit(128 + sig);
+            }
+        }
+        if (fds[1].revents) wave::platform::ClearPlaybackEvents();
+        if (fds[2].revents & POLLNVAL) {
+            input_open = false;
+        } else if (fds[2].revents) {
+            char bytes[256];
+            const ssize_t n = read(STDIN_FILENO, bytes, sizeof bytes);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n > 0) {
+                if (std::string(bytes, static_cast<std::size_t>(n)).find('\n') !=
+                    std::string::npos) {
+                    return IDOK;
+                }
+                input_seen = true;
+                continue;
+            }
+            // End of input: a terminal's Ctrl-D or an unfinished last line is an answer.
+            if (terminal || input_seen) return IDOK;
+            input_open = false;
+        }
+    }
+}

@@ -1,0 +1,136 @@
+#include "synth/track_renderer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "synth/buffers.h"
+
+namespace wave {
+
+namespace {
+
+constexpr double kPi = 3.1415927f;
+constexpr double kTwoPi = 6.2831855f;
+constexpr double kPmDepth = 0.4f;
+
+std::uint32_t noise_state = 1;
+
+void PrintToStdout(const char* line) {
+    std::fputs(line, stdout);
+}
+ReportLineFn report_line = PrintToStdout;
+
+float Round(double x) {
+    return static_cast<float>(x);
+}
+
+// One frame of waveform at wrapped phase h; `m` is the amplitude, which the
+// PM lead raises before it is used.
+double Waveform(VoiceType type, float h, float& m) {
+    switch (type) {
+        case VOICE_SOFT_SAW:
+            return Round(std::sin(Round(2.0 * h)));
+        case VOICE_PM_LEAD: {
+            m = Round(m + 0.00002);
+            const double p = h * kPi;
+            const double q = 2.0 * p;
+            const float s = Round(std::sin(Round(kPmDepth * q)));
+            const float b = Round(3.0 * s);
+            const float c1 = Round(std::sin(Round(b + q)));
+            const double c2 = std::sin(b + 0.02 * p);
+            return Round(c1 - c2);
+        }
+        case VOICE_PULSE:
+            return h <= 0.2 ? 1.0 : -1.0;
+        case VOICE_SINE_OF_SINE:
+            return Round(std::sin(Round(std::sin(Round(kTwoPi * h)))));
+        case VOICE_JITTER_SINE: {
+            const float r = Round(NoiseRand() / 32767.0);
+            return Round(std::sin(0.1 * r + 2.0 * h * kPi));
+        }
+        case VOICE_NOISE: {
+            const float r = Round(NoiseRand() / 32767.0);
+            return Round(std::sin(r));
+        }
+        default:
+            return Round(std::sin(Round(kTwoPi * h)));
+    }
+}
+
+}  // namespace
+
+float NoteIncrement(int n) {
+    float increment = 0.00019219286f;
+    for (int i = 0; i < n; ++i)
+        increment = Round(double{increment} * 1.0594631f);
+    return increment;
+}
+
+int NoiseRand() {
+    noise_state = noise_state * 214013u + 2531011u;
+    return static_cast<int>((noise_state >> 16) & 0x7FFF);
+}
+
+void ResetNoiseRand() {
+    noise_state = 1;
+}
+
+void SetReportLine(ReportLineFn report) {
+    report_line = report ? report : PrintToStdout;
+}
+
+void ReportLine(const char* line) {
+    report_line(line);
+}
+
+void RenderTrack(VoiceType type, SongTrack track, float volume, float left, float right,
+                 float detune) {
+    if (type > kLastVoiceType) return;
+
+    char line[48];
+    std::snprintf(line, sizeof line, "Render Track ch[%d]\n", type);
+    ReportLine(line);
+
+    ClearTrack();
+
+    const float g = type < 10 ? 1.0f : 0.9999f;      // increment factor per frame
+    const float o = type < 10 ? 0.99993f : 0.9995f;  // amplitude decay per frame
+    float h = 0;                                     // phase in cycles, -0.5 <= h < 0.5
+    float l = 0;                                     // phase increment, cycles per frame
+    float m = 0;                                     // amplitude
+
+    const std::size_t steps = std::min<std::size_t>(track.size(), SND_UNIT_NUM);
+    for (std::size_t k = 0; k < steps; ++k) {
+        const std::uint8_t code = track[k];
+        if (code == SND_END) break;
+        if (code == SND_REST) {
+            h = 0;
+            l = 0;
+            continue;
+        }
+        if (code != SND_HOLD) {
+            l = Round(double{NoteIncrement(code)} * detune);
+            m = 1.0f;
+            h = 0;
+        }
+        float* out = TrackBuffer + 2 * SND_UNIT_LEN * k;
+        for (int f = 0; f < SND_UNIT_LEN; ++f) {
+            l = Round(double{l} * g);
+            h = Round(double{l} + h);
+            h = Round(h - std::trunc(h + 0.5));
+            const double w = Waveform(type, h, m);
+            const double v = w * m;
+            out[2 * f] = Round(left * v);
+            out[2 * f + 1] = Round(right * v);
+            m = Round(double{m} * o);
+        }
+    }
+
+    ApplyEcho(kEchoDelay1, kEchoFeedback);
+    ApplyEcho(kEchoDelay2, kEchoFeedback);
+    if (type == VOICE_NOISE) ApplyLowpass(kNoiseLowpass);
+    MixTrack(volume);
+}
+
+}  // namespace wave

@@ -1,0 +1,55 @@
+// The track renderer: one step-sequenced track, one voice, into TrackBuffer, then
+// the track's effect chain and MixTrack.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace wave {
+
+// Step codes of a SongTrack; every other value is a note-on with that note number.
+inline constexpr std::uint8_t SND_END = 255;
+inline constexpr std::uint8_t SND_REST = 127;
+inline constexpr std::uint8_t SND_HOLD = 0;
+
+// A track of step codes. It ends at its end code, at SND_UNIT_NUM steps, or at
+// its own length, whichever comes first.
+using SongTrack = std::span<const std::uint8_t>;
+
+// A signed voice code; every code up to 16 not named here plays VOICE_SINE, and
+// codes above 16 render nothing.
+using VoiceType = int;
+inline constexpr VoiceType VOICE_SOFT_SAW = 0;
+inline constexpr VoiceType VOICE_PM_LEAD = 1;
+inline constexpr VoiceType VOICE_PULSE = 2;
+inline constexpr VoiceType VOICE_SINE_OF_SINE = 3;
+inline constexpr VoiceType VOICE_SINE = 4;
+inline constexpr VoiceType VOICE_JITTER_SINE = 10;
+inline constexpr VoiceType VOICE_NOISE = 11;
+inline constexpr VoiceType kLastVoiceType = 16;
+
+inline constexpr int kEchoDelay1 = 15000;  // samples, 7,500 frames
+inline constexpr int kEchoDelay2 = 25000;  // samples, 12,500 frames
+inline constexpr float kEchoFeedback = 0.3f;
+inline constexpr float kNoiseLowpass = 0.2f;
+
+// Phase increment of note n in cycles per frame: 0.00019219286 * 1.0594631^n in float steps.
+float NoteIncrement(int n);
+
+// The shared noisy-voice source: s = s * 214013 + 2531011, returns (s >> 16) & 0x7FFF.
+int NoiseRand();
+// Restarts NoiseRand from its start state (1); a run never needs it, tests and tools do.
+void ResetNoiseRand();
+
+// Where RenderTrack's report line goes; the default writes it to standard output.
+using ReportLineFn = void (*)(const char* line);
+void SetReportLine(ReportLineFn report);
+// Sends one line through the current report function.
+void ReportLine(const char* line);
+
+// Renders `track` with voice `type` at `detune` into TrackBuffer, runs the two
+// echoes (and the low-pass for VOICE_NOISE) and adds it into MixBuffer at `volume`.
+void RenderTrack(VoiceType type, SongTrack track, float volume, float left, float right,
+                 float detune);
+
+}  // namespace wave
