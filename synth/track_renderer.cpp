@@ -84,16 +84,7 @@ void ReportLine(const char* line) {
     report_line(line);
 }
 
-void RenderTrack(VoiceType type, SongTrack track, float volume, float left, float right,
-                 float detune) {
-    if (type > kLastVoiceType) return;
-
-    char line[48];
-    std::snprintf(line, sizeof line, "Render Track ch[%d]\n", type);
-    ReportLine(line);
-
-    ClearTrack();
-
+void RenderVoice(VoiceType type, SongTrack track, float left, float right, float detune) {
     const float g = type < 10 ? 1.0f : 0.9999f;      // increment factor per frame
     const float o = type < 10 ? 0.99993f : 0.9995f;  // amplitude decay per frame
     float h = 0;                                     // phase in cycles, -0.5 <= h < 0.5
@@ -126,7 +117,18 @@ void RenderTrack(VoiceType type, SongTrack track, float volume, float left, floa
             m = Round(double{m} * o);
         }
     }
+}
 
+void RenderTrack(VoiceType type, SongTrack track, float volume, float left, float right,
+                 float detune) {
+    if (type > kLastVoiceType) return;
+
+    char line[48];
+    std::snprintf(line, sizeof line, "Render Track ch[%d]\n", type);
+    ReportLine(line);
+
+    ClearTrack();
+    RenderVoice(type, track, left, right, detune);
     ApplyEcho(kEchoDelay1, kEchoFeedback);
     ApplyEcho(kEchoDelay2, kEchoFeedback);
     if (type == VOICE_NOISE) ApplyLowpass(kNoiseLowpass);

@@ -47,6 +47,10 @@ void SetReportLine(ReportLineFn report);
 // Sends one line through the current report function.
 void ReportLine(const char* line);
 
+// Writes the voice's samples for `track` into TrackBuffer: every rendered step is
+// overwritten, other samples are left as they are. No effects, no mixing.
+void RenderVoice(VoiceType type, SongTrack track, float left, float right, float detune);
+
 // Renders `track` with voice `type` at `detune` into TrackBuffer, runs the two
 // echoes (and the low-pass for VOICE_NOISE) and adds it into MixBuffer at `volume`.
 void RenderTrack(VoiceType type, SongTrack track, float volume, float left, float right,

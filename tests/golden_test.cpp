@@ -1,0 +1,73 @@
+// The whole song, rendered as the player renders it. Its PCM is pinned by hash:
+// a change of the hash is a change of the music and needs a review.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/song.h"
+#include "synth/buffers.h"
+#include "tests/support/sha256.h"
+
+namespace wave {
+namespace {
+
+std::vector<std::string> report;
+int passes = 0;
+
+class GoldenTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ClearBuffers();
+        ResetNoiseRand();
+        SetReportLine([](const char* line) { report.push_back(line); });
+        passes = RenderSong();
+        SetReportLine(nullptr);
+        ConvertMixToPcm16();
+    }
+};
+
+TEST_F(GoldenTest, ReportsFourPassesOfSevenTracks) {
+    EXPECT_EQ(passes, 4);
+    std::vector<std::string> expected;
+    for (const char* detune : {"0.997000", "0.999000", "1.001000", "1.003000"}) {
+        expected.push_back(std::string("detune = ") + detune + "\n");
+        for (int voice : {2, 2, 2, 3, 1, 10, 11}) {
+            expected.push_back("Render Track ch[" + std::to_string(voice) + "]\n");
+        }
+    }
+    EXPECT_EQ(report, expected);
+}
+
+TEST_F(GoldenTest, PcmHashIsPinned) {
+    std::ifstream pinned(WAVE_GOLDEN_HASH_FILE);
+    std::string expected;
+    ASSERT_TRUE(pinned >> expected) << "cannot read " << WAVE_GOLDEN_HASH_FILE;
+    EXPECT_EQ(test::Sha256Hex(MixPcmBytes(), kPcmBytes), expected);
+}
+
+TEST_F(GoldenTest, MixStaysWellInsideTheSixteenBitRange) {
+    std::int16_t low = 0, high = 0;
+    for (std::size_t i = 0; i < SND_BUF_LEN; ++i) {
+        low = std::min(low, MixPcmSample(i));
+        high = std::max(high, MixPcmSample(i));
+    }
+    EXPECT_GT(low, -0.4 * 32767);
+    EXPECT_LT(high, 0.7 * 32767);
+    EXPECT_LT(low, 0);
+    EXPECT_GT(high, 0);
+}
+
+TEST(Sha256Test, KnownDigests) {
+    const std::string abc = "abc";
+    EXPECT_EQ(test::Sha256Hex(reinterpret_cast<const std::uint8_t*>(abc.data()), abc.size()),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    const std::string long_text(1000, 'a');
+    EXPECT_EQ(test::Sha256Hex(reinterpret_cast<const std::uint8_t*>(long_text.data()), 1000),
+              "41edece42d63e8d9bf515a9ba6932e1c20cbc9f5a5d134645adb5db1b9737ea3");
+}
+
+}  // namespace
+}  // namespace wave
