@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# End-to-end checks of the player, run as a user runs it, with the real ALSA
+# library underneath: its "default" device is the file plugin, so whatever is
+# played lands in a capture file.
+#
+# usage: player_test.sh CASE WAVE PACE_READER GOLDEN_HASH_FILE
+set -u
+case_name=$1 wave=$2 pace_reader=$3 golden=$(cat "$4")
+
+readonly pcm_bytes=31752000
+work=$(mktemp -d)
+trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
+
+fail() { echo "FAIL [$case_name]: $*" >&2; exit 1; }
+
+# capture_config NAME [PACED]: an ALSA configuration that captures to $work/NAME.raw.
+capture_config() {
+    local file="$work/$1.raw" conf="$work/$1.conf"
+    if [ "${2:-}" = paced ]; then file="|$pace_reader 176400 $file"; fi
+    printf 'pcm.!default { type file; slave.pcm { type null }; file "%s"; format "raw" }\n' \
+        "$file" >"$conf"
+    echo "$conf"
+}
+
+expected_report() {
+    echo "ALLOC = 62015 kbyte"
+    echo "SND_UNIT_NUM = 1440"
+    for d in 0.997000 0.999000 1.001000 1.003000; do
+        echo "detune = $d"
+        for ch in 2 2 2 3 1 10 11; do echo "Render Track ch[$ch]"; done
+    done
+}
+
+check_report() {
+    diff <(expected_report) "$1" >/dev/null || fail "standard output is not the 34 report lines: $(head -c 300 "$1")"
+}
+
+# The capture is the rendered PCM, possibly padded with silent frames.
+check_capture() {
+    local raw=$1 size
+    size=$(stat -c %s "$raw")
+    [ "$size" -ge $pcm_bytes ] || fail "captured $size bytes, expected $pcm_bytes"
+    [ "$(head -c $pcm_bytes "$raw" | sha256sum | cut -d' ' -f1)" = "$golden" ] ||
+        fail "captured audio differs from the rendered PCM"
+    cmp -s <(tail -c +$((pcm_bytes + 1)) "$raw") <(head -c $((size - pcm_bytes)) /dev/zero) ||
+        fail "padding after the PCM is not silent"
+}
+
+wait_for_lines() {  # wait_for_lines FILE N SECONDS
+    local deadline=$((SECONDS + $3))
+    while [ "$(wc -l <"$1")" -lt "$2" ]; do
+        [ $SECONDS -lt $deadline ] || fail "timed out waiting for output"
+        sleep 0.1
+    done
+}
+
+case $case_name in
+plays_to_the_end)
+    # No one answers: at the end of input the player plays the whole song, then exits 0.
+    conf=$(capture_config out)
+    ALSA_CONFIG_PATH=$conf timeout 120 "$wave" </dev/null >"$work/stdout" 2>"$work/stderr"
+    status=$?
+    [ $status -eq 0 ] || fail "exit status $status: $(cat "$work/stderr")"
+    check_report "$work/stdout"
+    grep -q '再生終わったら' "$work/stderr" || fail "the message box text is not on standard error"
+    check_capture "$work/out.raw"
+    ;;
+no_device)
+    # No device: the report, then one line naming the device and the reason, exit 1.
+    : >"$work/empty.conf"
+    ALSA_CONFIG_PATH=$work/empty.conf timeout 120 "$wave" </dev/null >"$work/stdout" 2>"$work/stderr"
+    status=$?
+    [ $status -eq 1 ] || fail "exit status $status, expected 1"
+    check_report "$work/stdout"
+    [ "$(wc -l <"$work/stderr")" -eq 1 ] || fail "expected one line on standard error, got: $(cat "$work/stderr")"
+    grep -q 'default' "$work/stderr" || fail "the error does not name the device: $(cat "$work/stderr")"
+    grep -q 'No such file or directory' "$work/stderr" || fail "the error gives no reason: $(cat "$work/stderr")"
+    ;;
+a_line_answers)
+    # `echo | wave` answers OK at once: it must not wait for the 180 s of playback.
+    conf=$(capture_config out paced)
+    start=$SECONDS
+    echo | ALSA_CONFIG_PATH=$conf timeout 90 "$wave" >"$work/stdout" 2>"$work/stderr"
+    status=$?
+    [ $status -eq 0 ] || fail "exit status $status: $(cat "$work/stderr")"
+    [ $((SECONDS - start)) -lt 60 ] || fail "the player waited for playback"
+    check_report "$work/stdout"
+    ;;
+broken_report_pipe)
+    # The reader of the report goes away early; the player still plays to the end.
+    conf=$(capture_config out)
+    ALSA_CONFIG_PATH=$conf timeout 120 "$wave" </dev/null 2>"$work/stderr" | head -n 3 >"$work/stdout"
+    status=${PIPESTATUS[0]}
+    [ $status -eq 0 ] || fail "exit status $status: $(cat "$work/stderr")"
+    [ "$(cat "$work/stdout")" = "$(expected_report | head -n 3)" ] || fail "unexpected head of the report"
+    check_capture "$work/out.raw"
+    ;;
+signals_stop_playback)
+    # SIGINT and SIGTERM in mid-play: playback stops and the exit status is 128 + signal.
+    for sig in INT TERM; do
+        conf=$(capture_config "out_$sig" paced)
+        ALSA_CONFIG_PATH=$conf "$wave" </dev/null >"$work/stdout_$sig" 2>"$work/stderr_$sig" &
+        pid=$!
+        wait_for_lines "$work/stderr_$sig" 3 120
+        sleep 1
+        start_ns=$(date +%s%N)
+        kill -s $sig $pid
+        wait $pid
+        status=$?
+        elapsed_ms=$((($(date +%s%N) - start_ns) / 1000000))
+        expected=$((128 + $(kill -l $sig)))
+        [ $status -eq $expected ] || fail "SIG$sig: exit status $status, expected $expected"
+        [ $elapsed_ms -lt 2000 ] || fail "SIG$sig: took $elapsed_ms ms to stop"
+        check_report "$work/stdout_$sig"
+        size=$(stat -c %s "$work/out_$sig.raw")
+        [ "$size" -lt $pcm_bytes ] || fail "SIG$sig: playback ran to the end"
+        echo "SIG$sig stopped the player in $elapsed_ms ms after $size bytes"
+    done
+    ;;
+*)
+    fail "unknown case"
+    ;;
+esac
+echo "PASS [$case_name]"
