@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test: a release build and
+# a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh all
+
+jobs=$(nproc)
+run_suite() {  # run_suite DIR CMAKE_ARGS...
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" -j"$jobs"
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs"
+}
+
+echo "== release build"
+run_suite build/release -DCMAKE_BUILD_TYPE=Release
+echo "== sanitizer build (ASan + UBSan)"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    run_suite build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWAVE_SANITIZE=ON -DWAVE_BENCH=OFF
