@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "synth/buffers.h"
+#include "synth/sine.h"
 
 namespace wave {
 
@@ -25,36 +26,41 @@ float Round(double x) {
     return static_cast<float>(x);
 }
 
+// sin(x) rounded to double, then to float.
+float SinF(double x) {
+    return SineThen(x, Round);
+}
+
 // One frame of waveform at wrapped phase h; `m` is the amplitude, which the
 // PM lead raises before it is used.
 double Waveform(VoiceType type, float h, float& m) {
     switch (type) {
         case VOICE_SOFT_SAW:
-            return Round(std::sin(Round(2.0 * h)));
+            return SinF(Round(2.0 * h));
         case VOICE_PM_LEAD: {
             m = Round(m + 0.00002);
             const double p = h * kPi;
             const double q = 2.0 * p;
-            const float s = Round(std::sin(Round(kPmDepth * q)));
+            const float s = SinF(Round(kPmDepth * q));
             const float b = Round(3.0 * s);
-            const float c1 = Round(std::sin(Round(b + q)));
-            const double c2 = std::sin(b + 0.02 * p);
-            return Round(c1 - c2);
+            const float c1 = SinF(Round(b + q));
+            // w = float(c1 - c2) with c2 = sin(b + 0.02 p) kept in double.
+            return SineThen(b + 0.02 * p, [c1](double c2) { return Round(c1 - c2); });
         }
         case VOICE_PULSE:
             return h <= 0.2 ? 1.0 : -1.0;
         case VOICE_SINE_OF_SINE:
-            return Round(std::sin(Round(std::sin(Round(kTwoPi * h)))));
+            return SinF(SinF(Round(kTwoPi * h)));
         case VOICE_JITTER_SINE: {
             const float r = Round(NoiseRand() / 32767.0);
-            return Round(std::sin(0.1 * r + 2.0 * h * kPi));
+            return SinF(0.1 * r + 2.0 * h * kPi);
         }
         case VOICE_NOISE: {
             const float r = Round(NoiseRand() / 32767.0);
-            return Round(std::sin(r));
+            return SinF(r);
         }
         default:
-            return Round(std::sin(Round(kTwoPi * h)));
+            return SinF(Round(kTwoPi * h));
     }
 }
 
