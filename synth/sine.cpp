@@ -68,6 +68,8 @@ constexpr double kPiOver2Part3 = 2.02226624871116645580e-21;
 constexpr double kPiOver2Part4 = 8.47842766036889956997e-32;
 constexpr double kTwoOverPi = 6.36619772367581382433e-01;
 constexpr double kMaxQuadrant = 524288.0;  // 2^19
+// Below this, x (1 - x^2/6) rounds to x itself, signed zeros included.
+constexpr double kTiny = 0x1p-26;
 
 // x = k pi/2 + r with |r| <= about pi/4; r as a double-double.
 struct Reduced {
@@ -125,6 +127,7 @@ DD SineOrCosineDD(DD r, bool cosine) {
 
 double Sine(double x) {
     if (!(std::fabs(x) < kMaxQuadrant)) return std::sin(x);
+    if (std::fabs(x) < kTiny) return x;
     const Reduced red = Reduce(x);
     const bool cosine = (red.quadrant & 1) != 0;
     const DD v = SineOrCosineDD(red.r, cosine);
@@ -166,6 +169,7 @@ double Horner(const double (&c)[N], double z) {
 // reduction keeps a tail of r, and the polynomials run to 2^-60 or better.
 SineEstimate EstimateSine(double x) {
     if (!(std::fabs(x) < kMaxQuadrant)) return {0.0, 0.0, false};
+    if (std::fabs(x) < kTiny) return {x, 0.0, true};
     const double k = NearestQuadrant(x);
     const double a = x - k * kPiOver2Part1;  // exact
     const double b = k * kPiOver2Part2;      // exact
