@@ -6,7 +6,9 @@ set -euo pipefail
 
 packages=(cmake make g++ pkg-config libasound2-dev)
 if [ "${1:-all}" != play ]; then
-    packages+=(googletest libgtest-dev libbenchmark-dev clang)
+    packages+=(googletest libgtest-dev libbenchmark-dev clang clang-format)
+    # The Windows build and its test under Wine.
+    packages+=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool)
 fi
 
 missing=()

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# The Windows player under Wine, run as a user runs it: a private X display for
+# the message box, a fresh Wine prefix, and ALSA's file plugin under Wine's
+# WINMM so that what is played lands in a capture file. The capture must equal,
+# byte for byte, what the Linux player plays.
+#
+# usage: windows_test.sh WAVE_EXE LINUX_WAVE
+set -u
+exe=$1 linux_wave=$2
+readonly wine=/usr/lib/wine/wine64 wineserver=/usr/lib/wine/wineserver
+readonly min_capture=$((20 * 176400))  # 20 s of audio
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL [windows]: $*" >&2; exit 1; }
+note() { echo "[windows] $*"; }
+
+expected_report() {
+    echo "ALLOC = 62015 kbyte"
+    echo "SND_UNIT_NUM = 1440"
+    for d in 0.997000 0.999000 1.001000 1.003000; do
+        echo "detune = $d"
+        for ch in 2 2 2 3 1 10 11; do echo "Render Track ch[$ch]"; done
+    done
+}
+check_report() {  # the console translates \n to \r\n
+    diff <(expected_report) <(tr -d '\r' <"$1") >/dev/null || fail "standard output is not the 34 report lines"
+}
+find_box() { xdotool search --name '^Wave$' 2>/dev/null | head -n 1; }
+
+# A private display and a Wine server for a fresh prefix, both ours to stop.
+Xvfb -displayfd 3 -nolisten tcp 3>"$work/display" 2>/dev/null &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || fail "Xvfb did not start"
+export DISPLAY=:$(cat "$work/display")
+export WINEPREFIX=$work/prefix WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
+mkdir -p "$WINEPREFIX"
+"$wineserver" -f -p &
+pids+=($!)
+start=$SECONDS
+"$wine" wineboot -i >/dev/null 2>&1 || fail "wineboot failed"
+note "prefix ready in $((SECONDS - start)) s"
+
+printf 'pcm.!default { type file; slave.pcm { type null }; file "%s"; format "raw" }\n' \
+    "$work/linux.raw" >"$work/linux.conf"
+ALSA_CONFIG_PATH=$work/linux.conf "$linux_wave" </dev/null >/dev/null 2>&1 ||
+    fail "the Linux player did not play"
+
+# 1. No device: one error line, exit 1, and no message box at any moment.
+: >"$work/empty.conf"
+ALSA_CONFIG_PATH=$work/empty.conf "$wine" "$exe" >"$work/stdout_nodev" 2>"$work/stderr_nodev" &
+pid=$!
+while kill -0 $pid 2>/dev/null; do
+    [ -z "$(find_box)" ] || fail "a message box appeared without a device"
+    sleep 0.2
+done
+wait $pid
+status=$?
+[ $status -eq 1 ] || fail "without a device: exit status $status, expected 1"
+check_report "$work/stdout_nodev"
+# Wine's own ALSA driver reports its failed lookups too; they are not the program's.
+grep -v '^ALSA lib ' "$work/stderr_nodev" | tr -d '\r' >"$work/errors"
+[ "$(wc -l <"$work/errors")" -eq 1 ] || fail "expected one error line, got: $(cat "$work/errors")"
+grep -q '^wave: cannot open the default audio device: ' "$work/errors" ||
+    fail "unexpected error line: $(cat "$work/errors")"
+note "no device: $(cat "$work/errors")"
+
+# 2. Play: 20 s of audio or more, then Return in the box ends the program.
+printf 'pcm.!default { type file; slave.pcm { type null }; file "%s"; format "raw" }\n' \
+    "$work/wine.raw" >"$work/wine.conf"
+start=$SECONDS
+ALSA_CONFIG_PATH=$work/wine.conf "$wine" "$exe" >"$work/stdout" 2>"$work/stderr" &
+pid=$!
+while [ "$(stat -c %s "$work/wine.raw" 2>/dev/null || echo 0)" -lt $min_capture ]; do
+    kill -0 $pid 2>/dev/null || fail "the player ended early: $(cat "$work/stderr")"
+    [ $((SECONDS - start)) -lt 180 ] || fail "no 20 s of audio within 180 s"
+    sleep 0.5
+done
+box=$(find_box)
+[ -n "$box" ] || fail "no window titled Wave"
+xdotool key --window "$box" Return 2>/dev/null
+pressed_ns=$(date +%s%N)
+for _ in $(seq 50); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+kill -0 $pid 2>/dev/null && fail "Return did not end the player within 5 s"
+wait $pid
+status=$?
+elapsed_ms=$((($(date +%s%N) - pressed_ns) / 1000000))
+[ $status -eq 0 ] || fail "exit status $status: $(cat "$work/stderr")"
+check_report "$work/stdout"
+size=$(stat -c %s "$work/wine.raw")
+cmp -s -n "$size" "$work/wine.raw" "$work/linux.raw" ||
+    fail "the Windows build played other bytes: $(cmp -n "$size" "$work/wine.raw" "$work/linux.raw")"
+note "ended $elapsed_ms ms after Return; $size captured bytes equal the Linux build's"
+echo "PASS [windows]"
