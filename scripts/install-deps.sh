@@ -7,6 +7,8 @@ set -euo pipefail
 packages=(cmake make g++ pkg-config libasound2-dev)
 if [ "${1:-all}" != play ]; then
     packages+=(googletest libgtest-dev libbenchmark-dev clang clang-format)
+    # wave-render, and sox to read back what it writes.
+    packages+=(libsndfile1-dev sox)
     # The Windows build and its test under Wine.
     packages+=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool)
 fi

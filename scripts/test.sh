@@ -20,7 +20,7 @@ git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
 echo "== Windows build (mingw-w64)"
 cmake -S . -B build/mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
-    -DWAVE_TESTS=OFF -DWAVE_BENCH=OFF >/dev/null
+    -DWAVE_TESTS=OFF -DWAVE_BENCH=OFF -DWAVE_TOOLS=OFF >/dev/null
 cmake --build build/mingw -j"$jobs"
 
 echo "== release build, with the Windows build run under Wine"

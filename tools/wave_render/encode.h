@@ -1,0 +1,46 @@
+// Encodes the rendered song into an audio container in memory, with libsndfile.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace wave::render {
+
+struct AudioFormat {
+    std::string_view name;  // also the file extension
+    int container;          // SF_FORMAT_* major format
+    int pcm16;              // subtype for 16-bit input
+    int float32;            // subtype for float input, 0 when the container has none
+    bool lossless;
+};
+
+// Every format this program knows, whether or not the installed libsndfile has it.
+std::span<const AudioFormat> KnownFormats();
+// The format named `name` (case-insensitive), if it is known.
+std::optional<AudioFormat> FindFormat(std::string_view name);
+// Whether the installed libsndfile can write `format` at 44,100 Hz in stereo.
+bool Supported(const AudioFormat& format, bool float_samples);
+// The names of the supported formats, comma-separated.
+std::string SupportedFormatList();
+
+// Interleaved stereo samples to encode: exactly one of the two spans is set.
+struct Samples {
+    std::span<const std::int16_t> pcm16;
+    std::span<const float> float32;
+    std::size_t frames() const { return (pcm16.empty() ? float32.size() : pcm16.size()) / 2; }
+};
+
+// Called with the fraction encoded so far, 0 to 1.
+using EncodeProgress = std::function<void(double)>;
+
+// Encodes `samples` as `format` at 44,100 Hz. On failure returns false and sets `error`.
+bool Encode(const AudioFormat& format, const Samples& samples, std::vector<unsigned char>& out,
+            std::string& error, const EncodeProgress& progress = {});
+
+}  // namespace wave::render

@@ -1,0 +1,235 @@
+// wave-render: renders the song and writes it to an audio file instead of playing it.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "app/song.h"
+#include "synth/buffers.h"
+#include "tools/wave_render/encode.h"
+#include "tools/wave_render/output.h"
+
+namespace {
+
+using namespace wave;
+using namespace wave::render;
+
+constexpr int kUsageError = 2;
+constexpr int kWriteError = 1;
+constexpr int kTrackRenders = 28;
+
+constexpr const char* kUsage =
+    "usage: wave-render [options] OUTPUT\n"
+    "\n"
+    "Renders the song and writes it to OUTPUT; '-' is standard output.\n"
+    "The format comes from OUTPUT's extension: wav (16-bit PCM, the bytes the player\n"
+    "plays), flac (lossless), ogg (Vorbis), and opus and mp3 where the installed\n"
+    "libsndfile has them. Standard output, FIFOs and devices get WAV unless their\n"
+    "name has an extension or --format is given.\n"
+    "\n"
+    "options:\n"
+    "  --format NAME  write NAME whatever the extension is\n"
+    "  --float        write the 32-bit float mix from before the 16-bit conversion\n"
+    "                 (wav, ogg, opus, mp3)\n"
+    "  --full         keep the whole 180-second buffer; by default the file ends after\n"
+    "                 the last frame that is not silent\n"
+    "  --quiet        show no progress\n"
+    "  --help         show this help and exit\n"
+    "  --version      show the version and exit\n"
+    "\n"
+    "Exit status: 0 on success, 1 when writing fails, 2 for a usage error.\n";
+
+struct Options {
+    std::string output;
+    std::string format;  // empty: from the extension
+    bool float_samples = false;
+    bool full = false;
+    bool quiet = false;
+};
+
+[[noreturn]] void UsageError(const std::string& message) {
+    std::fprintf(stderr, "wave-render: %s\nTry 'wave-render --help'.\n", message.c_str());
+    std::exit(kUsageError);
+}
+
+Options ParseArguments(int argc, char** argv) {
+    Options options;
+    bool positional_only = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (positional_only || arg == "-" || arg.empty() || arg[0] != '-') {
+            if (!options.output.empty()) UsageError("more than one OUTPUT given");
+            options.output = arg;
+        } else if (arg == "--") {
+            positional_only = true;
+        } else if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (arg == "--version") {
+            std::printf("wave-render %s\n", WAVE_VERSION);
+            std::exit(0);
+        } else if (arg == "--float") {
+            options.float_samples = true;
+        } else if (arg == "--full") {
+            options.full = true;
+        } else if (arg == "--quiet" || arg == "-q") {
+            options.quiet = true;
+        } else if (arg == "--format" || arg.starts_with("--format=")) {
+            if (arg == "--format") {
+                if (i + 1 >= argc) UsageError("--format needs a NAME");
+                options.format = argv[++i];
+            } else {
+                options.format = arg.substr(std::strlen("--format="));
+            }
+        } else {
+            UsageError("unknown option '" + std::string(arg) + "'");
+        }
+    }
+    if (options.output.empty()) UsageError("no OUTPUT given");
+    return options;
+}
+
+std::string Extension(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    const std::size_t dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+    return path.substr(dot + 1);
+}
+
+// Standard output, a FIFO or a device: written as a stream, WAV unless told otherwise.
+bool IsStream(const std::string& path) {
+    struct stat st {};
+    return path == "-" ||
+           (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode));
+}
+
+AudioFormat ChooseFormat(const Options& options) {
+    std::string name = options.format;
+    if (name.empty()) name = Extension(options.output);
+    if (name.empty() && IsStream(options.output)) name = "wav";
+    if (name.empty()) {
+        UsageError("cannot tell the format of '" + options.output +
+                   "': give it an extension or use --format (supported: " + SupportedFormatList() +
+                   ")");
+    }
+    const std::optional<AudioFormat> format = FindFormat(name);
+    if (!format || !Supported(*format, false)) {
+        UsageError("unsupported format '" + name + "' (supported: " + SupportedFormatList() + ")");
+    }
+    if (!Supported(*format, options.float_samples)) {
+        UsageError("--float cannot be written as " + std::string(format->name));
+    }
+    return *format;
+}
+
+// A one-line progress bar on standard error, redrawn in place.
+class Progress {
+public:
+    explicit Progress(bool enabled) : enabled_(enabled), start_(Clock::now()) {}
+
+    void Draw(const char* stage, double fraction, const std::string& detail) {
+        if (!enabled_) return;
+        constexpr int kWidth = 28;
+        const int filled = static_cast<int>(fraction * kWidth + 0.5);
+        std::string bar(static_cast<std::size_t>(filled), '#');
+        bar.resize(kWidth, '.');
+        std::fprintf(stderr, "\r%-9s [%s] %-13s %6.1f s", stage, bar.c_str(), detail.c_str(),
+                     Seconds());
+        std::fflush(stderr);
+    }
+    void Finish() {
+        if (enabled_) std::fputc('\n', stderr);
+    }
+    double Seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    bool enabled_;
+    Clock::time_point start_;
+};
+
+Progress* progress = nullptr;
+int tracks_rendered = 0;
+
+void CountTrack(const char* line) {
+    if (std::strncmp(line, "Render Track", 12) != 0) return;
+    ++tracks_rendered;
+    progress->Draw(
+        "rendering", static_cast<double>(tracks_rendered) / kTrackRenders,
+        std::to_string(tracks_rendered) + "/" + std::to_string(kTrackRenders) + " tracks");
+}
+
+// Frames up to and including the last one with a sample that is not zero.
+template <typename Sample>
+std::size_t AudibleFrames(const Sample* samples, std::size_t frames) {
+    while (frames > 0 && samples[2 * frames - 2] == 0 && samples[2 * frames - 1] == 0)
+        --frames;
+    return frames;
+}
+
+void OnStopSignal(int sig) {
+    RemovePartialOutput();
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = ParseArguments(argc, argv);
+    const AudioFormat format = ChooseFormat(options);
+
+    // Failed writes are reported, never fatal signals: a reader that goes away or
+    // a file size limit must not leave a half-written temporary file behind.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
+
+    Progress bar(!options.quiet && isatty(STDERR_FILENO) == 1);
+    progress = &bar;
+    SetReportLine(CountTrack);
+    ClearBuffers();
+    RenderSong();
+    SetReportLine(nullptr);
+
+    constexpr std::size_t kFrames = SND_BUF_LEN / 2;
+    Samples samples;
+    if (options.float_samples) {
+        const std::size_t frames = options.full ? kFrames : AudibleFrames(MixBuffer, kFrames);
+        samples.float32 = {MixBuffer, 2 * frames};
+    } else {
+        ConvertMixToPcm16();
+        const auto* pcm = reinterpret_cast<const std::int16_t*>(MixPcmBytes());
+        const std::size_t frames = options.full ? kFrames : AudibleFrames(pcm, kFrames);
+        samples.pcm16 = {pcm, 2 * frames};
+    }
+
+    const double encode_start = bar.Seconds();
+    std::vector<unsigned char> bytes;
+    std::string error;
+    const std::string stage = "encoding";
+    const bool encoded = Encode(format, samples, bytes, error, [&](double fraction) {
+        // Worth showing only when the encoder is slow.
+        if (bar.Seconds() - encode_start > 0.5) {
+            bar.Draw(stage.c_str(), fraction, std::string(format.name));
+        }
+    });
+    bar.Finish();
+    if (!encoded) {
+        std::fprintf(stderr, "wave-render: cannot encode %s: %s\n",
+                     std::string(format.name).c_str(), error.c_str());
+        return kWriteError;
+    }
+    if (!WriteOutput(options.output, bytes, error)) {
+        std::fprintf(stderr, "wave-render: %s\n", error.c_str());
+        return kWriteError;
+    }
+    return 0;
+}

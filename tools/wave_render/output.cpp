@@ -1,0 +1,124 @@
+#include "tools/wave_render/output.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace wave::render {
+
+namespace {
+
+// The temporary file being written, for RemovePartialOutput.
+char partial_path[4096] = {};
+
+bool WriteAll(int fd, const std::vector<unsigned char>& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string Failure(const std::string& path) {
+    return "cannot write " + (path == "-" ? std::string("standard output") : path) + ": " +
+           std::strerror(errno);
+}
+
+std::string Folder(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool WriteDirect(const std::string& path, int fd, const std::vector<unsigned char>& bytes,
+                 std::string& error) {
+    if (!WriteAll(fd, bytes)) {
+        error = Failure(path);
+        return false;
+    }
+    return true;
+}
+
+bool WriteByRename(const std::string& path, const std::vector<unsigned char>& bytes, mode_t mode,
+                   std::string& error) {
+    const std::string temp = Folder(path) + "/." + BaseName(path) + ".XXXXXX";
+    if (temp.size() >= sizeof partial_path) {
+        errno = ENAMETOOLONG;
+        error = Failure(path);
+        return false;
+    }
+    std::memcpy(partial_path, temp.c_str(), temp.size() + 1);
+    const int fd = mkstemp(partial_path);
+    if (fd < 0) {
+        error = Failure(path);
+        partial_path[0] = 0;
+        return false;
+    }
+    bool ok = WriteAll(fd, bytes) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
+    if (close(fd) != 0) ok = false;
+    if (ok && rename(partial_path, path.c_str()) == 0) {
+        partial_path[0] = 0;
+        return true;
+    }
+    error = Failure(path);
+    unlink(partial_path);
+    partial_path[0] = 0;
+    return false;
+}
+
+}  // namespace
+
+bool WriteOutput(const std::string& path, const std::vector<unsigned char>& bytes,
+                 std::string& error) {
+    if (path == "-") return WriteDirect(path, STDOUT_FILENO, bytes, error);
+
+    struct stat st {};
+    const bool exists = stat(path.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        error = Failure(path);
+        return false;
+    }
+    if (exists && !S_ISREG(st.st_mode)) {
+        // A FIFO, a device or a socket: there is nothing to rename over.
+        const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) {
+            error = Failure(path);
+            return false;
+        }
+        bool ok = WriteDirect(path, fd, bytes, error);
+        if (close(fd) != 0 && ok) {
+            error = Failure(path);
+            ok = false;
+        }
+        return ok;
+    }
+    // A new file gets the usual permissions; a replaced one keeps its own.
+    mode_t mode = st.st_mode & 07777;
+    if (!exists) {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    return WriteByRename(path, bytes, mode, error);
+}
+
+void RemovePartialOutput() {
+    if (partial_path[0] != 0) unlink(partial_path);
+}
+
+}  // namespace wave::render

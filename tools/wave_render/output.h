@@ -1,0 +1,19 @@
+// Puts the encoded bytes where the user asked, without leaving anything half-written.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace wave::render {
+
+// Writes `bytes` to standard output when `path` is "-", straight into a FIFO or
+// device, and otherwise to a temporary file in the same folder that is then
+// renamed over `path`. On failure nothing is left behind, an existing file is
+// untouched, and `error` names the path and the reason.
+bool WriteOutput(const std::string& path, const std::vector<unsigned char>& bytes,
+                 std::string& error);
+
+// Removes a temporary file still being written; safe to call from a signal handler.
+void RemovePartialOutput();
+
+}  // namespace wave::render
