@@ -2,8 +2,10 @@
 
 #include <cstdio>
 #include <initializer_list>
+#include <vector>
 
 #include "synth/buffers.h"
+#include "synth/fast_renderer.h"
 
 namespace wave {
 
@@ -200,19 +202,63 @@ SongTrack SongTrackData(int n) {
     return kTracks.at(static_cast<std::size_t>(n));
 }
 
-int RenderSong() {
-    int count = 0;
+namespace {
+
+// The detune of every pass: from 0.997, d = float(d + 0.002) while d <= 1.004.
+std::vector<float> DetunePasses() {
+    std::vector<float> passes;
     float d = kFirstDetune;
     do {
-        char line[32];
-        std::snprintf(line, sizeof line, "detune = %f\n", d);
-        ReportLine(line);
-        ++count;
+        passes.push_back(d);
+        d = static_cast<float>(double{d} + kDetuneStep);
+    } while (d <= kLastDetune);
+    return passes;
+}
+
+void ReportPass(float detune) {
+    char line[32];
+    std::snprintf(line, sizeof line, "detune = %f\n", detune);
+    ReportLine(line);
+}
+
+void ReportTrack(VoiceType voice) {
+    char line[48];
+    std::snprintf(line, sizeof line, "Render Track ch[%d]\n", voice);
+    ReportLine(line);
+}
+
+}  // namespace
+
+int RenderSongReference() {
+    const std::vector<float> passes = DetunePasses();
+    for (float d : passes) {
+        ReportPass(d);
         for (const ArrangementEntry& row : kArrangement) {
             RenderTrack(row.voice, SongTrackData(row.track), row.volume, row.left, row.right, d);
         }
-        d = static_cast<float>(double{d} + kDetuneStep);
-    } while (d <= kLastDetune);
+    }
+    const int count = static_cast<int>(passes.size());
+    ScaleMix(static_cast<float>(1.0 / count));
+    return count;
+}
+
+int RenderSong(int threads) {
+    const std::vector<float> passes = DetunePasses();
+    std::vector<RenderJob> jobs;
+    for (float d : passes) {
+        for (const ArrangementEntry& row : kArrangement) {
+            jobs.push_back({row.voice, SongTrackData(row.track), row.volume, row.left, row.right, d});
+        }
+    }
+    // The tracks render side by side, so their lines follow the progress.
+    std::size_t reported = 0;
+    RenderJobs(jobs, threads, [&](double done) {
+        for (; reported < jobs.size() && done * jobs.size() >= reported + 1; ++reported) {
+            if (reported % kArrangement.size() == 0) ReportPass(jobs[reported].detune);
+            if (jobs[reported].voice <= kLastVoiceType) ReportTrack(jobs[reported].voice);
+        }
+    });
+    const int count = static_cast<int>(passes.size());
     ScaleMix(static_cast<float>(1.0 / count));
     return count;
 }

@@ -41,8 +41,12 @@ inline constexpr float kFirstDetune = 0.997f;
 inline constexpr float kDetuneStep = 0.002f;
 inline constexpr float kLastDetune = 1.004f;
 
-// Renders every arrangement row in every detune pass, printing a line per pass,
-// then scales MixBuffer by 1 / passes. Returns the number of passes.
-int RenderSong();
+// Renders every arrangement row in every detune pass into MixBuffer, reports a
+// line per pass and per track, then scales MixBuffer by 1 / passes. Returns the
+// number of passes. `threads` > 1 renders on that many threads, with the same result.
+int RenderSong(int threads = 1);
+
+// The same, the straightforward way: one RenderTrack call after another.
+int RenderSongReference();
 
 }  // namespace wave

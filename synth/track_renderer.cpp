@@ -82,6 +82,34 @@ void ResetNoiseRand() {
     noise_state = 1;
 }
 
+std::uint32_t NoiseRandState() {
+    return noise_state;
+}
+
+void SetNoiseRandState(std::uint32_t state) {
+    noise_state = state;
+}
+
+std::uint32_t NoiseRandAfter(std::uint32_t state, std::uint64_t draws) {
+    // Composes s -> a s + c with itself by squaring: (a, c), (a^2, a c + c), ...
+    std::uint32_t a = 214013u, c = 2531011u;
+    for (; draws != 0; draws >>= 1) {
+        if (draws & 1) state = a * state + c;
+        c = a * c + c;
+        a = a * a;
+    }
+    return state;
+}
+
+std::uint64_t RenderedFrames(SongTrack track) {
+    std::uint64_t frames = 0;
+    const std::size_t steps = std::min<std::size_t>(track.size(), SND_UNIT_NUM);
+    for (std::size_t k = 0; k < steps && track[k] != SND_END; ++k) {
+        if (track[k] != SND_REST) frames += SND_UNIT_LEN;
+    }
+    return frames;
+}
+
 void SetReportLine(ReportLineFn report) {
     report_line = report ? report : PrintToStdout;
 }

@@ -40,6 +40,14 @@ float NoteIncrement(int n);
 int NoiseRand();
 // Restarts NoiseRand from its start state (1); a run never needs it, tests and tools do.
 void ResetNoiseRand();
+// NoiseRand's state, and the state `draws` calls after `state`, found in O(log draws).
+std::uint32_t NoiseRandState();
+void SetNoiseRandState(std::uint32_t state);
+std::uint32_t NoiseRandAfter(std::uint32_t state, std::uint64_t draws);
+
+// The number of frames RenderTrack renders for `track`: its steps up to the end
+// code, the track's length or SND_UNIT_NUM, less the rests.
+std::uint64_t RenderedFrames(SongTrack track);
 
 // Where RenderTrack's report line goes; the default writes it to standard output.
 using ReportLineFn = void (*)(const char* line);

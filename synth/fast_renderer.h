@@ -1,0 +1,37 @@
+// The fast path: renders a list of tracks into MixBuffer with the same result,
+// bit for bit, as calling RenderTrack for each of them in turn.
+//
+// Every track is processed as one walk over the buffer, in blocks: voice, both
+// echoes, the low-pass and the mix, with the echoes kept in ring buffers. Up to
+// four tracks of one voice type run side by side as lanes, the sines are
+// computed four at a time, and work that provably adds nothing (silence before
+// the first note, echo tails that have died away) is skipped. TrackBuffer is
+// used as scratch space; its contents afterwards are not the reference path's.
+#pragma once
+
+#include <functional>
+#include <span>
+
+#include "synth/track_renderer.h"
+
+namespace wave {
+
+struct RenderJob {
+    VoiceType voice;
+    SongTrack track;
+    float volume;
+    float left;
+    float right;
+    float detune;
+};
+
+// Called with the fraction of the work done, from 0 to 1, on the calling thread.
+using RenderProgress = std::function<void(double)>;
+
+// Adds the jobs into MixBuffer as RenderTrack would, in order, and advances
+// NoiseRand as it would; prints nothing. `threads` > 1 spreads the work over
+// that many threads; the result is the same for every count.
+void RenderJobs(std::span<const RenderJob> jobs, int threads = 1,
+                const RenderProgress& progress = {});
+
+}  // namespace wave

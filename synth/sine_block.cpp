@@ -1,0 +1,103 @@
+#include "synth/sine_block.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "synth/simd.h"
+#include "synth/sine.h"
+
+namespace wave {
+
+namespace {
+
+using simd::f32x4;
+using simd::f64x4;
+using simd::i64x4;
+using simd::Splat;
+
+// pi in three parts; the first two have 33 significant bits, so k times each
+// of them is exact for |k| < 2^20.
+constexpr double kPi1 = 3.14159265346825122833e+00;
+constexpr double kPi2 = 1.21542010126079319532e-10;
+constexpr double kPi3 = 4.044532497591901e-21;
+constexpr double kInvPi = 3.18309886183790671538e-01;
+constexpr double kRoundMagic = 0x1.8p52;  // x + magic - magic rounds x to an integer
+constexpr double kMaxArgument = 0x1p19;
+
+// Taylor coefficients of sin r = r + r^3 S(r^2), through r^19: on |r| <= pi/2
+// the truncation error is below 2^-44 of the result.
+constexpr double kS[] = {-1.0 / 6,
+                         1.0 / 120,
+                         -1.0 / 5040,
+                         1.0 / 362880,
+                         -1.0 / 39916800,
+                         1.0 / 6227020800,
+                         -1.0 / 1307674368000,
+                         1.0 / 355687428096000,
+                         -1.0 / 121645100408832000.0};
+
+struct Estimate {
+    f64x4 value, bound;
+    i64x4 valid;  // all ones where the estimate may be used
+};
+
+// sin x = (-1)^k sin r with x = k pi + r: a quick estimate whose error is within
+// 2^-40 of the result, checked against a bound of 2^-38.
+[[gnu::always_inline]] inline Estimate Estimate4(f64x4 x) {
+    const f64x4 shifted = x * kInvPi + kRoundMagic;
+    const f64x4 k = shifted - kRoundMagic;
+    const i64x4 odd = ((i64x4)shifted & 1) << 63;
+    const f64x4 r0 = (x - k * kPi1) - k * kPi2;  // the first product and difference are exact
+    const f64x4 r = r0 - k * kPi3;
+    const f64x4 z = r * r;
+    // Estrin's scheme: a shallow tree keeps several vectors in flight.
+    const f64x4 z2 = z * z;
+    const f64x4 z4 = z2 * z2;
+    const f64x4 p01 = kS[0] + kS[1] * z, p23 = kS[2] + kS[3] * z;
+    const f64x4 p45 = kS[4] + kS[5] * z, p67 = kS[6] + kS[7] * z;
+    const f64x4 poly = (p01 + p23 * z2) + z4 * ((p45 + p67 * z2) + z4 * kS[8]);
+    const f64x4 y = (f64x4)((i64x4)(r + r * z * poly) ^ odd);
+    const f64x4 bound = simd::Abs(y) * 0x1p-38 + 0x1p-1000;
+    // Close to a multiple of pi the reduction loses relative precision; far out it loses all.
+    const i64x4 valid = (simd::Abs(x) < kMaxArgument) & ((k == 0.0) | (simd::Abs(r) > 0x1p-20));
+    return {y, bound, valid};
+}
+
+template <typename Finish, typename Scalar>
+void Run(const double* x, float* out, int n, Finish finish, Scalar scalar) {
+    // First every estimate, without branches; then the few that need it again.
+    constexpr int kChunk = 256;
+    std::int64_t settled[kChunk];
+    for (int start = 0; start < n; start += kChunk) {
+        const int count = std::min(kChunk, n - start) / simd::kLanes * simd::kLanes;
+        for (int i = 0; i < count; i += simd::kLanes) {
+            const Estimate e = Estimate4(simd::Load(x + start + i));
+            const f32x4 low = finish(start + i, e.value - e.bound);
+            const f32x4 high = finish(start + i, e.value + e.bound);
+            simd::Store(out + start + i, low);
+            const i64x4 ok = e.valid & __builtin_convertvector(low == high, i64x4);
+            __builtin_memcpy(settled + i, &ok, sizeof ok);
+        }
+        for (int i = 0; i < count; ++i) {
+            if (!settled[i]) out[start + i] = scalar(start + i);
+        }
+        for (int i = start + count; i < std::min(n, start + kChunk); ++i) out[i] = scalar(i);
+    }
+}
+
+}  // namespace
+
+void SineToFloat(const double* x, float* out, int n) {
+    Run(
+        x, out, n, [](int, f64x4 s) { return simd::ToFloat(s); },
+        [x](int i) { return static_cast<float>(Sine(x[i])); });
+}
+
+void FloatMinusSine(const float* minuend, const double* x, float* out, int n) {
+    Run(
+        x, out, n,
+        [minuend](int i, f64x4 s) { return simd::ToFloat(simd::LoadFloats(minuend + i) - s); },
+        [minuend, x](int i) { return static_cast<float>(minuend[i] - Sine(x[i])); });
+}
+
+}  // namespace wave
