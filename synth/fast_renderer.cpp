@@ -5,12 +5,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <thread>
 #include <vector>
 
 #include "synth/buffers.h"
 #include "synth/simd.h"
+#include "synth/sine.h"
 #include "synth/sine_block.h"
 
 namespace wave {
@@ -86,12 +88,38 @@ void EnterStep(Lane& lane, std::int64_t step) {
     lane.mode = StepMode::kRender;
 }
 
+// For every value i that NoiseRand can return: r = float(i / 32767.0), and the
+// noise voice's whole waveform, float(sin(r)).
+struct NoiseTables {
+    float value[32768];
+    float sine[32768];
+};
+
+const NoiseTables& Noise() {
+    static const NoiseTables* tables = [] {
+        static NoiseTables t;
+        for (int i = 0; i < 32768; ++i) {
+            t.value[i] = Round(i / 32767.0);
+            t.sine[i] = SineThen(t.value[i], Round);
+        }
+        return &t;
+    }();
+    return *tables;
+}
+
+// What the phase stage records for a noisy voice: the noise value, or for the
+// noise voice its finished waveform.
+const float* NoiseColumn(VoiceType voice) {
+    return voice == VOICE_NOISE ? Noise().sine : Noise().value;
+}
+
 // The per-frame recurrences of one lane for `count` frames of one step.
 // Returns whether any of these frames can make a sound.
-bool Phases(Lane& lane, float* h_out, float* m_out, float* r_out, int count) {
+bool Phases(Lane& lane, float* h_out, float* m_out, float* r_out, int count, int stride) {
     const bool pm = lane.voice == VOICE_PM_LEAD;
     const bool noisy = lane.voice == VOICE_JITTER_SINE || lane.voice == VOICE_NOISE;
     const bool zero_at_origin = SilentAtPhaseZero(lane.voice);
+    const float* noise_column = NoiseColumn(lane.voice);
     float h = lane.h, l = lane.l, m = lane.m;
     std::uint32_t noise = lane.noise;
     bool audible = false;
@@ -100,11 +128,11 @@ bool Phases(Lane& lane, float* h_out, float* m_out, float* r_out, int count) {
         h = Round(double{l} + h);
         h = Round(h - std::trunc(h + 0.5));
         if (pm) m = Round(m + 0.00002);
-        h_out[j] = h;
-        m_out[j] = m;
+        h_out[j * stride] = h;
+        m_out[j * stride] = m;
         if (noisy) {
             noise = noise * 214013u + 2531011u;
-            r_out[j] = Round(static_cast<int>((noise >> 16) & 0x7FFF) / 32767.0);
+            r_out[j * stride] = noise_column[(noise >> 16) & 0x7FFF];
         }
         audible |= m != 0 && (h != 0 || !zero_at_origin);
         m = Round(double{m} * lane.o);
@@ -114,6 +142,89 @@ bool Phases(Lane& lane, float* h_out, float* m_out, float* r_out, int count) {
     lane.m = m;
     lane.noise = noise;
     return audible;
+}
+
+using Float4 = float __attribute__((vector_size(16)));
+using Int4 = std::int32_t __attribute__((vector_size(16)));
+using UInt4 = std::uint32_t __attribute__((vector_size(16)));
+using Double4 = double __attribute__((vector_size(32)));
+
+// Phases for up to four lanes side by side, for `count` frames from frame
+// `offset`, into the scratch arrays where lane i of frame f is element 4 f + i.
+// A null lane is not rendering: its elements become zero. While 0 <= l <= 1/2
+// and -1/2 <= h < 1/2, the wrap h - trunc(h + 1/2) is exactly "subtract one
+// when h >= 1/2", and float products and sums round as the double ones rounded
+// to float do.
+void PhasesGroup(Lane* const (&lanes)[kMaxGroupLanes], Scratch& s, int offset, int count,
+                 bool (&audible)[kMaxGroupLanes]) {
+    float* h_out = s.h + kMaxGroupLanes * offset;
+    float* m_out = s.m + kMaxGroupLanes * offset;
+    float* r_out = s.r + kMaxGroupLanes * offset;
+    Float4 h{}, l{}, m{}, g{}, o{};
+    UInt4 noise{};
+    Int4 active{}, sounds_at_origin{};
+    bool simple = true, pm = false, noisy = false;
+    const float* noise_values = nullptr;
+    for (int i = 0; i < kMaxGroupLanes; ++i) {
+        const Lane* lane = lanes[i];
+        if (!lane) continue;
+        h[i] = lane->h;
+        l[i] = lane->l;
+        m[i] = lane->m;
+        g[i] = lane->g;
+        o[i] = lane->o;
+        noise[i] = lane->noise;
+        active[i] = -1;
+        sounds_at_origin[i] = SilentAtPhaseZero(lane->voice) ? 0 : -1;
+        pm = lane->voice == VOICE_PM_LEAD;
+        noisy = lane->voice == VOICE_JITTER_SINE || lane->voice == VOICE_NOISE;
+        if (noisy) noise_values = NoiseColumn(lane->voice);
+        simple &= lane->l >= 0.0f && lane->l <= 0.5f && lane->h >= -0.5f && lane->h < 0.5f;
+    }
+    if (!simple) {
+        for (int i = 0; i < kMaxGroupLanes; ++i) {
+            if (lanes[i]) {
+                audible[i] |= Phases(*lanes[i], h_out + i, m_out + i, r_out + i, count, kMaxGroupLanes);
+            } else {
+                for (int j = 0; j < count; ++j) {
+                    h_out[kMaxGroupLanes * j + i] = m_out[kMaxGroupLanes * j + i] = r_out[kMaxGroupLanes * j + i] = 0;
+                }
+            }
+        }
+        return;
+    }
+    const Int4 one = (Int4)(Float4{} + 1.0f);
+    Int4 loud{};
+    for (int j = 0; j < count; ++j) {
+        l = l * g;
+        const Float4 sum = h + l;
+        h = sum - (Float4)(one & (sum >= 0.5f));
+        if (pm) m = __builtin_convertvector(__builtin_convertvector(m, Double4) + 0.00002, Float4);
+        const Float4 h_kept = (Float4)((Int4)h & active);
+        const Float4 m_kept = (Float4)((Int4)m & active);
+        __builtin_memcpy(h_out + kMaxGroupLanes * j, &h_kept, sizeof h_kept);
+        __builtin_memcpy(m_out + kMaxGroupLanes * j, &m_kept, sizeof m_kept);
+        if (noisy) {
+            noise = noise * 214013u + 2531011u;
+            const UInt4 index = (noise >> 16) & 0x7FFF;
+            const Float4 r = {noise_values[index[0]], noise_values[index[1]], noise_values[index[2]],
+                              noise_values[index[3]]};
+            const Float4 r_kept = (Float4)((Int4)r & active);
+            __builtin_memcpy(r_out + kMaxGroupLanes * j, &r_kept, sizeof r_kept);
+        }
+        loud |= (m_kept != 0.0f) & ((h_kept != 0.0f) | sounds_at_origin);
+        m = m * o;
+    }
+    if (!noisy) std::fill_n(r_out, kMaxGroupLanes * count, 0.0f);
+    for (int i = 0; i < kMaxGroupLanes; ++i) {
+        Lane* lane = lanes[i];
+        if (!lane) continue;
+        lane->h = h[i];
+        lane->l = l[i];
+        lane->m = m[i];
+        lane->noise = noise[i];
+        audible[i] |= loud[i] != 0;
+    }
 }
 
 // The waveform of `n` frames from their phases (and noise values).
@@ -148,8 +259,7 @@ void Waveform(VoiceType voice, Scratch& s, int n) {
             SineToFloat(s.a, s.w, n);
             return;
         case VOICE_NOISE:
-            for (int i = 0; i < n; ++i) s.a[i] = s.r[i];
-            SineToFloat(s.a, s.w, n);
+            std::copy_n(s.r, n, s.w);  // the phase stage looked the waveform up
             return;
         default:
             for (int i = 0; i < n; ++i) s.a[i] = Round(kTwoPi * s.h[i]);
@@ -158,36 +268,41 @@ void Waveform(VoiceType voice, Scratch& s, int n) {
     }
 }
 
-bool AnyNonZero(const float* x, int n) {
-    std::uint32_t bits = 0;
-    for (int i = 0; i < n; ++i) {
-        std::uint32_t v;
-        std::memcpy(&v, x + i, sizeof v);
-        bits |= v << 1;  // the sign of a zero does not count
-    }
-    return bits != 0;
-}
-
 // y[n] = x[n] + feedback * y[n - delay] over one block, in place; `ring` holds
 // the last `delay` outputs, slot n mod delay. The block is shorter than the delay,
-// so all of its inputs come from earlier blocks.
-void Echo(float* x, int n, float* ring, int delay, std::int64_t first) {
+// so all of its inputs come from earlier blocks. Returns whether any output is
+// not zero.
+bool Echo(float* x, int n, float* ring, int delay, std::int64_t first) {
     const f64x4 feedback = simd::Splat(kEchoFeedback);
     int pos = static_cast<int>(first % delay);
+    UInt4 bits{};
+    std::uint32_t tail_bits = 0;
     for (int i = 0; i < n;) {
         const int run = std::min(n - i, delay - pos);
         float* y = x + i;
         float* past = ring + pos;
         int j = 0;
-        for (; j + simd::kLanes <= run; j += simd::kLanes) {
-            const f32x4 v = simd::ToFloat(feedback * simd::LoadFloats(past + j) + simd::LoadFloats(y + j));
-            simd::Store(y + j, v);
-            simd::Store(past + j, v);
+        for (; j + 4 <= run; j += 4) {
+            for (int k = 0; k < 4; k += simd::kLanes) {
+                const f32x4 v = simd::ToFloat(feedback * simd::LoadFloats(past + j + k) +
+                                              simd::LoadFloats(y + j + k));
+                simd::Store(y + j + k, v);
+                simd::Store(past + j + k, v);
+            }
+            UInt4 v;
+            __builtin_memcpy(&v, y + j, sizeof v);
+            bits |= v << 1;  // the sign of a zero does not count
         }
-        for (; j < run; ++j) past[j] = y[j] = Round(double{kEchoFeedback} * past[j] + y[j]);
+        for (; j < run; ++j) {
+            past[j] = y[j] = Round(double{kEchoFeedback} * past[j] + y[j]);
+            std::uint32_t v;
+            std::memcpy(&v, y + j, sizeof v);
+            tail_bits |= v << 1;
+        }
         i += run;
         pos = 0;
     }
+    return (bits[0] | bits[1] | bits[2] | bits[3] | tail_bits) != 0;
 }
 
 // The one-pole low-pass, per channel; the buffer's first frame passes unchanged.
@@ -208,14 +323,10 @@ void Lowpass(Lane& lane, float* x, int n, std::int64_t first) {
     lane.low_right = right;
 }
 
-// mix[i] = volume * out[i] + mix[i]
-void MixInto(float* mix, const float* out, int n, float volume) {
-    const f64x4 v = simd::Splat(volume);
-    int i = 0;
-    for (; i + simd::kLanes <= n; i += simd::kLanes) {
-        simd::Store(mix + i, simd::ToFloat(v * simd::LoadFloats(out + i) + simd::LoadFloats(mix + i)));
-    }
-    for (; i < n; ++i) mix[i] = Round(double{volume} * out[i] + mix[i]);
+// True when the echo rings and the low-pass hold nothing but zeros at sample `first`.
+bool Quiet(const Lane& lane, std::int64_t first) {
+    return lane.last_loud1 < first - kEchoDelay1 && lane.last_loud2 < first - kEchoDelay2 &&
+           lane.low_left == 0 && lane.low_right == 0;
 }
 
 struct Group {
@@ -223,17 +334,210 @@ struct Group {
     std::vector<Lane*> lanes;
 };
 
+// One block of one group: voice, echoes and low-pass, into each lane's output.
+[[gnu::always_inline]] inline void ProcessGroupBlockBody(Group& group, std::int64_t first,
+                                                         int samples, int block, Scratch& s) {
+    const int frames = samples / 2;
+    const std::int64_t first_frame = first / 2;
+    const int lanes = static_cast<int>(group.lanes.size());
+    bool audible[kMaxGroupLanes] = {};
+    for (int f = 0; f < frames;) {
+        const std::int64_t frame = first_frame + f;
+        const int in_step = static_cast<int>(frame % SND_UNIT_LEN);
+        const int run = std::min(frames - f, SND_UNIT_LEN - in_step);
+        Lane* active[kMaxGroupLanes] = {};
+        for (int i = 0; i < lanes; ++i) {
+            Lane& lane = *group.lanes[i];
+            if (in_step == 0) EnterStep(lane, frame / SND_UNIT_LEN);
+            if (lane.mode == StepMode::kRender) active[i] = &lane;
+        }
+        PhasesGroup(active, s, f, run, audible);
+        f += run;
+    }
+    bool any_audible = false;
+    for (int i = 0; i < lanes; ++i) any_audible |= audible[i];
+    if (any_audible) Waveform(group.voice, s, kMaxGroupLanes * frames);
+
+    for (int i = 0; i < lanes; ++i) {
+        Lane& lane = *group.lanes[i];
+        float* out = lane.out + std::int64_t{block} * kBlockSamples;
+        const bool silent = !audible[i] && Quiet(lane, first);
+        lane.silent[static_cast<std::size_t>(block)] = silent;
+        if (silent) continue;
+        if (!audible[i]) std::fill(out, out + samples, 0.0f);
+    }
+    // Every lane's samples, four lanes at a time: v = w m, then float(gain v).
+    Float4 left{}, right{};
+    float* outs[kMaxGroupLanes] = {};
+    bool write = false;
+    for (int i = 0; i < lanes; ++i) {
+        Lane& lane = *group.lanes[i];
+        left[i] = lane.left;
+        right[i] = lane.right;
+        if (audible[i]) {
+            outs[i] = lane.out + std::int64_t{block} * kBlockSamples;
+            write = true;
+        }
+    }
+    if (write) {
+        const Double4 left_gain = __builtin_convertvector(left, Double4);
+        const Double4 right_gain = __builtin_convertvector(right, Double4);
+        for (int f = 0; f < frames; ++f) {
+            Float4 w, m;
+            __builtin_memcpy(&w, s.w + kMaxGroupLanes * f, sizeof w);
+            __builtin_memcpy(&m, s.m + kMaxGroupLanes * f, sizeof m);
+            const Double4 v = __builtin_convertvector(w, Double4) * __builtin_convertvector(m, Double4);
+            const Float4 l = __builtin_convertvector(left_gain * v, Float4);
+            const Float4 r = __builtin_convertvector(right_gain * v, Float4);
+            for (int i = 0; i < lanes; ++i) {
+                if (!outs[i]) continue;
+                outs[i][2 * f] = l[i];
+                outs[i][2 * f + 1] = r[i];
+            }
+        }
+    }
+    for (int i = 0; i < lanes; ++i) {
+        Lane& lane = *group.lanes[i];
+        if (lane.silent[static_cast<std::size_t>(block)]) continue;
+        float* out = lane.out + std::int64_t{block} * kBlockSamples;
+        if (Echo(out, samples, lane.echo1, kEchoDelay1, first)) lane.last_loud1 = first + samples - 1;
+        if (Echo(out, samples, lane.echo2, kEchoDelay2, first)) lane.last_loud2 = first + samples - 1;
+        if (lane.voice == VOICE_NOISE) Lowpass(lane, out, samples, first);
+    }
+}
+
+// mix[i] = volume * out[i] + mix[i] for samples [from, to) of the chunk that
+// starts at `first`, lane after lane in job order.
+[[gnu::always_inline]] inline void MixBody(const std::vector<Lane>& lanes, std::int64_t first,
+                                           std::int64_t from, std::int64_t to) {
+    for (const Lane& lane : lanes) {
+        for (std::int64_t b0 = from; b0 < to;) {
+            const std::int64_t block = (b0 - first) / kBlockSamples;
+            const std::int64_t block_end = std::min(to, first + (block + 1) * kBlockSamples);
+            if (!lane.silent[static_cast<std::size_t>(block)]) {
+                float* mix = MixBuffer + b0;
+                const float* out = lane.out + (b0 - first);
+                const int n = static_cast<int>(block_end - b0);
+                const f64x4 volume = simd::Splat(lane.volume);
+                int i = 0;
+                for (; i + simd::kLanes <= n; i += simd::kLanes) {
+                    simd::Store(mix + i, simd::ToFloat(volume * simd::LoadFloats(out + i) +
+                                                       simd::LoadFloats(mix + i)));
+                }
+                for (; i < n; ++i) mix[i] = Round(double{lane.volume} * out[i] + mix[i]);
+            }
+            b0 = block_end;
+        }
+    }
+}
+
+// The two hot loops, compiled for the baseline instruction set and, on x86,
+// once more for AVX2. Both compute the same IEEE operations in the same order,
+// so they give the same bits; the wider one is only faster.
+struct Kernels {
+    void (*group_block)(Group&, std::int64_t, int, int, Scratch&);
+    void (*mix)(const std::vector<Lane>&, std::int64_t, std::int64_t, std::int64_t);
+};
+
+void GroupBlockBaseline(Group& g, std::int64_t first, int samples, int block, Scratch& s) {
+    ProcessGroupBlockBody(g, first, samples, block, s);
+}
+void MixBaseline(const std::vector<Lane>& lanes, std::int64_t first, std::int64_t from,
+                 std::int64_t to) {
+    MixBody(lanes, first, from, to);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::target("avx2"), gnu::flatten]] void GroupBlockAvx2(Group& g, std::int64_t first,
+                                                          int samples, int block, Scratch& s) {
+    ProcessGroupBlockBody(g, first, samples, block, s);
+}
+[[gnu::target("avx2"), gnu::flatten]] void MixAvx2(const std::vector<Lane>& lanes,
+                                                   std::int64_t first, std::int64_t from,
+                                                   std::int64_t to) {
+    MixBody(lanes, first, from, to);
+}
+#endif
+
+Kernels ChooseKernels(FastPathIsa isa) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (isa == FastPathIsa::kBest && __builtin_cpu_supports("avx2")) {
+        return {GroupBlockAvx2, MixAvx2};
+    }
+#endif
+    (void)isa;
+    return {GroupBlockBaseline, MixBaseline};
+}
+
+// A fixed crew of threads that run one function on every thread and wait for all.
+class Crew {
+public:
+    explicit Crew(int threads) : threads_(threads) {
+        for (int t = 1; t < threads_; ++t) helpers_.emplace_back([this, t] { Serve(t); });
+    }
+    ~Crew() {
+        stop_ = true;
+        generation_.fetch_add(1);
+        for (std::thread& helper : helpers_) helper.join();
+    }
+    int size() const { return threads_; }
+
+    template <typename Job>
+    void Run(const Job& job) {
+        if (threads_ == 1) {
+            job(0);
+            return;
+        }
+        job_ = [&job](int t) { job(t); };
+        pending_.store(threads_ - 1);
+        generation_.fetch_add(1, std::memory_order_release);
+        job(0);
+        while (pending_.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+    }
+
+private:
+    void Serve(int t) {
+        std::uint64_t seen = 0;
+        for (;;) {
+            std::uint64_t now;
+            while ((now = generation_.load(std::memory_order_acquire)) == seen) {
+                std::this_thread::yield();
+            }
+            seen = now;
+            if (stop_) return;
+            job_(t);
+            pending_.fetch_sub(1, std::memory_order_release);
+        }
+    }
+
+    int threads_;
+    std::vector<std::thread> helpers_;
+    std::function<void(int)> job_;
+    std::atomic<std::uint64_t> generation_{0};
+    std::atomic<int> pending_{0};
+    std::atomic<bool> stop_{false};
+};
+
+// The sines a frame of a voice costs: the order in which groups are handed out.
+int Cost(VoiceType voice) {
+    switch (voice) {
+        case VOICE_PM_LEAD: return 3;
+        case VOICE_SINE_OF_SINE: return 2;
+        case VOICE_PULSE:
+        case VOICE_NOISE: return 0;
+        default: return 1;
+    }
+}
+
 class Renderer {
 public:
-    Renderer(std::span<const RenderJob> jobs, int threads, float* arena, std::size_t arena_floats,
-             int chunk_blocks)
-        : threads_(std::max(1, threads)), chunk_blocks_(chunk_blocks) {
+    Renderer(std::span<const RenderJob> jobs, Crew& crew, int chunk_blocks, Kernels kernels)
+        : crew_(crew), chunk_blocks_(chunk_blocks), kernels_(kernels) {
         const std::int64_t chunk_samples = std::int64_t{chunk_blocks_} * kBlockSamples;
-        float* next = arena;
+        float* next = TrackBuffer;
         auto take = [&](std::size_t floats) {
             float* p = next;
             next += floats;
-            (void)arena_floats;
             return p;
         };
         std::uint32_t noise = NoiseRandState();
@@ -265,13 +569,14 @@ public:
             std::fill(lane.echo2, lane.echo2 + kEchoDelay2, 0.0f);
             lane.out = take(static_cast<std::size_t>(chunk_samples));
             lane.silent.assign(static_cast<std::size_t>(chunk_blocks_), 1);
-            lanes_.push_back(lane);
+            lanes_.push_back(std::move(lane));
         }
         final_noise_ = noise;
-        for (int t = 0; t < threads_; ++t) {
+        for (int t = 0; t < crew_.size(); ++t) {
             scratch_.push_back(new (take(sizeof(Scratch) / sizeof(float) + 16)) Scratch);
         }
-        // Lanes of one voice type run side by side, four at a time.
+        // Lanes of one voice type run side by side, four at a time; the costliest
+        // groups go first, so that threads finish together.
         for (Lane& lane : lanes_) {
             auto it = std::find_if(groups_.begin(), groups_.end(), [&](const Group& g) {
                 return g.voice == lane.voice && g.lanes.size() < kMaxGroupLanes;
@@ -282,8 +587,11 @@ public:
             }
             it->lanes.push_back(&lane);
         }
+        std::stable_sort(groups_.begin(), groups_.end(),
+                         [](const Group& a, const Group& b) { return Cost(a.voice) > Cost(b.voice); });
     }
 
+    // The TrackBuffer floats the renderer needs for `lanes` lanes.
     static std::size_t ArenaFloats(std::size_t lanes, int threads, int chunk_blocks) {
         return lanes * (kEchoDelay1 + kEchoDelay2 + std::size_t(chunk_blocks) * kBlockSamples) +
                std::size_t(threads) * (sizeof(Scratch) / sizeof(float) + 16);
@@ -293,11 +601,10 @@ public:
         const std::int64_t chunk_samples = std::int64_t{chunk_blocks_} * kBlockSamples;
         for (std::int64_t first = 0; first < SND_BUF_LEN; first += chunk_samples) {
             if (AllQuietForever(first)) break;
-            RenderChunk(first);
+            RenderChunk(first, std::min<std::int64_t>(first + chunk_samples, SND_BUF_LEN));
             if (progress) progress(static_cast<double>(first + chunk_samples) / SND_BUF_LEN);
         }
         SetNoiseRandState(final_noise_);
-        if (progress) progress(1.0);
     }
 
 private:
@@ -309,161 +616,55 @@ private:
         return true;
     }
 
-    // True when the echo rings and the low-pass hold nothing but zeros at `first`.
-    static bool Quiet(const Lane& lane, std::int64_t first) {
-        return lane.last_loud1 < first - kEchoDelay1 && lane.last_loud2 < first - kEchoDelay2 &&
-               lane.low_left == 0 && lane.low_right == 0;
-    }
-
-    void RenderChunk(std::int64_t first) {
-        const std::int64_t chunk_end = std::min<std::int64_t>(
-            first + std::int64_t{chunk_blocks_} * kBlockSamples, SND_BUF_LEN);
-        if (threads_ == 1) {
-            for (Group& group : groups_) RenderGroupChunk(group, first, chunk_end, *scratch_[0]);
-            MixChunk(first, chunk_end, first, chunk_end);
-            return;
-        }
+    void RenderChunk(std::int64_t first, std::int64_t end) {
         std::atomic<std::size_t> next_group{0};
-        auto work = [&](int t) {
+        crew_.Run([&](int t) {
             for (std::size_t g; (g = next_group.fetch_add(1)) < groups_.size();) {
-                RenderGroupChunk(groups_[g], first, chunk_end, *scratch_[t]);
+                int block = 0;
+                for (std::int64_t b0 = first; b0 < end; b0 += kBlockSamples, ++block) {
+                    const int samples = static_cast<int>(std::min<std::int64_t>(kBlockSamples, end - b0));
+                    kernels_.group_block(groups_[g], b0, samples, block, *scratch_[t]);
+                }
             }
-        };
-        RunOnThreads(work);
+        });
         // The mix is element-wise: each thread takes a slice of the chunk.
-        const std::int64_t slice = (chunk_end - first + threads_ - 1) / threads_ / 8 * 8 + 8;
-        RunOnThreads([&](int t) {
-            const std::int64_t from = std::min(chunk_end, first + t * slice);
-            const std::int64_t to = std::min(chunk_end, from + slice);
-            if (from < to) MixChunk(first, chunk_end, from, to);
+        const int threads = crew_.size();
+        const std::int64_t slice = ((end - first) / threads + 7) / 8 * 8;
+        crew_.Run([&](int t) {
+            const std::int64_t from = std::min(end, first + t * slice);
+            const std::int64_t to = t == threads - 1 ? end : std::min(end, from + slice);
+            if (from < to) kernels_.mix(lanes_, first, from, to);
         });
     }
 
-    template <typename Work>
-    void RunOnThreads(Work work) {
-        std::vector<std::thread> helpers;
-        for (int t = 1; t < threads_; ++t) helpers.emplace_back(work, t);
-        work(0);
-        for (std::thread& helper : helpers) helper.join();
-    }
-
-    void RenderGroupChunk(Group& group, std::int64_t first, std::int64_t chunk_end, Scratch& s) {
-        int block = 0;
-        for (std::int64_t b0 = first; b0 < chunk_end; b0 += kBlockSamples, ++block) {
-            const int samples = static_cast<int>(std::min<std::int64_t>(kBlockSamples, chunk_end - b0));
-            RenderGroupBlock(group, b0, samples, block, s);
-        }
-    }
-
-    void RenderGroupBlock(Group& group, std::int64_t first, int samples, int block, Scratch& s) {
-        const int frames = samples / 2;
-        const std::int64_t first_frame = first / 2;
-        const int lanes = static_cast<int>(group.lanes.size());
-        bool audible[kMaxGroupLanes] = {};
-        bool any_audible = false;
-        for (int i = 0; i < lanes; ++i) {
-            Lane& lane = *group.lanes[i];
-            float* h = s.h + i * frames;
-            float* m = s.m + i * frames;
-            float* r = s.r + i * frames;
-            for (int f = 0; f < frames;) {
-                const std::int64_t frame = first_frame + f;
-                const int in_step = static_cast<int>(frame % SND_UNIT_LEN);
-                if (in_step == 0) EnterStep(lane, frame / SND_UNIT_LEN);
-                const int run = std::min(frames - f, SND_UNIT_LEN - in_step);
-                if (lane.mode == StepMode::kRender) {
-                    audible[i] |= Phases(lane, h + f, m + f, r + f, run);
-                } else {
-                    std::fill(h + f, h + f + run, 0.0f);
-                    std::fill(m + f, m + f + run, 0.0f);
-                    std::fill(r + f, r + f + run, 0.0f);
-                }
-                f += run;
-            }
-            any_audible |= audible[i];
-        }
-        if (any_audible) Waveform(group.voice, s, lanes * frames);
-
-        for (int i = 0; i < lanes; ++i) {
-            Lane& lane = *group.lanes[i];
-            float* out = lane.out + std::int64_t{block} * kBlockSamples;
-            if (!audible[i] && Quiet(lane, first)) {
-                lane.silent[static_cast<std::size_t>(block)] = 1;
-                continue;
-            }
-            lane.silent[static_cast<std::size_t>(block)] = 0;
-            if (audible[i]) {
-                const float* w = s.w + i * frames;
-                const float* m = s.m + i * frames;
-                for (int f = 0; f < frames; ++f) {
-                    const double v = double{w[f]} * m[f];
-                    out[2 * f] = Round(lane.left * v);
-                    out[2 * f + 1] = Round(lane.right * v);
-                }
-            } else {
-                std::fill(out, out + samples, 0.0f);
-            }
-            Echo(out, samples, lane.echo1, kEchoDelay1, first);
-            if (AnyNonZero(out, samples)) lane.last_loud1 = first + samples - 1;
-            Echo(out, samples, lane.echo2, kEchoDelay2, first);
-            if (AnyNonZero(out, samples)) lane.last_loud2 = first + samples - 1;
-            if (lane.voice == VOICE_NOISE) Lowpass(lane, out, samples, first);
-        }
-    }
-
-    // Adds the lanes' output for samples [from, to) of the chunk that starts at
-    // `first`, in job order.
-    void MixChunk(std::int64_t first, std::int64_t chunk_end, std::int64_t from, std::int64_t to) {
-        (void)chunk_end;
-        for (const Lane* lane : MixOrder()) {
-            for (std::int64_t b0 = from; b0 < to;) {
-                const std::int64_t block = (b0 - first) / kBlockSamples;
-                const std::int64_t block_end =
-                    std::min(to, first + (block + 1) * kBlockSamples);
-                if (!lane->silent[static_cast<std::size_t>(block)]) {
-                    MixInto(MixBuffer + b0, lane->out + (b0 - first), static_cast<int>(block_end - b0),
-                            lane->volume);
-                }
-                b0 = block_end;
-            }
-        }
-    }
-
-    const std::vector<const Lane*>& MixOrder() {
-        if (mix_order_.empty()) {
-            for (const Lane& lane : lanes_) mix_order_.push_back(&lane);
-        }
-        return mix_order_;
-    }
-
-    int threads_;
+    Crew& crew_;
     int chunk_blocks_;
+    Kernels kernels_;
     std::vector<Lane> lanes_;
     std::vector<Group> groups_;
     std::vector<Scratch*> scratch_;
-    std::vector<const Lane*> mix_order_;
     std::uint32_t final_noise_ = 0;
 };
 
 }  // namespace
 
-void RenderJobs(std::span<const RenderJob> jobs, int threads, const RenderProgress& progress) {
+void RenderJobs(std::span<const RenderJob> jobs, int threads, const RenderProgress& progress,
+                FastPathIsa isa) {
     threads = std::max(1, threads);
     const int chunk_blocks = threads == 1 ? 1 : 4;
     // The scratch lives in TrackBuffer; a list too long for it is rendered in parts.
-    std::size_t count = jobs.size();
-    while (count > 1 && Renderer::ArenaFloats(count, threads, chunk_blocks) > SND_BUF_LEN) count /= 2;
-    if (count < jobs.size()) {
-        for (std::size_t start = 0; start < jobs.size(); start += count) {
-            const auto part = jobs.subspan(start, std::min(count, jobs.size() - start));
-            RenderJobs(part, threads, [&](double f) {
-                if (progress) progress((static_cast<double>(start) + f * part.size()) / jobs.size());
-            });
-        }
-        return;
+    std::size_t part = jobs.size();
+    while (part > 1 && Renderer::ArenaFloats(part, threads, chunk_blocks) > SND_BUF_LEN) part /= 2;
+    Crew crew(threads);
+    const Kernels kernels = ChooseKernels(isa);
+    for (std::size_t start = 0; start < jobs.size(); start += part) {
+        const auto some = jobs.subspan(start, std::min(part, jobs.size() - start));
+        Renderer renderer(some, crew, chunk_blocks, kernels);
+        renderer.Run([&](double f) {
+            if (progress) progress((static_cast<double>(start) + f * some.size()) / jobs.size());
+        });
     }
-    Renderer renderer(jobs, threads, TrackBuffer, SND_BUF_LEN, chunk_blocks);
-    renderer.Run(progress);
+    if (progress) progress(1.0);
 }
 
 }  // namespace wave

@@ -28,10 +28,14 @@ struct RenderJob {
 // Called with the fraction of the work done, from 0 to 1, on the calling thread.
 using RenderProgress = std::function<void(double)>;
 
+// Which instructions the fast path may use: the best the processor has (AVX2
+// where there is one), or the build's baseline. Both give the same bits.
+enum class FastPathIsa { kBest, kBaseline };
+
 // Adds the jobs into MixBuffer as RenderTrack would, in order, and advances
 // NoiseRand as it would; prints nothing. `threads` > 1 spreads the work over
 // that many threads; the result is the same for every count.
 void RenderJobs(std::span<const RenderJob> jobs, int threads = 1,
-                const RenderProgress& progress = {});
+                const RenderProgress& progress = {}, FastPathIsa isa = FastPathIsa::kBest);
 
 }  // namespace wave

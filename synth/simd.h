@@ -12,7 +12,8 @@
 
 namespace wave::simd {
 
-// As wide as the target's double vectors: two lanes with SSE2, four with AVX.
+// Four lanes: one register with AVX, a pair with SSE2 (which still beats
+// single registers, as the pairs overlap).
 #ifdef __AVX__
 inline constexpr int kLanes = 4;
 #else
