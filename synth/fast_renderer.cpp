@@ -48,9 +48,7 @@ struct Lane {
     std::uint32_t noise = 0;
     StepMode mode = StepMode::kSilent;
 
-    float* echo1 = nullptr;  // the last kEchoDelay1 samples of the first echo's output
-    float* echo2 = nullptr;  // the last kEchoDelay2 samples of the second echo's output
-    float low_left = 0, low_right = 0;
+    float low_left = 0, low_right = 0;  // the low-pass's last output per channel
     std::int64_t last_loud1 = kLongAgo, last_loud2 = kLongAgo;  // sample index of the last non-zero output
 
     float* out = nullptr;       // this chunk's processed samples, to be mixed
@@ -62,6 +60,7 @@ struct Scratch {
     float h[kGroupFrames], m[kGroupFrames], r[kGroupFrames], w[kGroupFrames];
     float s[kGroupFrames], b[kGroupFrames], c1[kGroupFrames];
     double a[kGroupFrames];
+    float unused_lane[kBlockSamples];  // output of the lanes a group does not have
 };
 
 bool SilentAtPhaseZero(VoiceType voice) {
@@ -193,12 +192,11 @@ void PhasesGroup(Lane* const (&lanes)[kMaxGroupLanes], Scratch& s, int offset, i
         }
         return;
     }
-    const Int4 one = (Int4)(Float4{} + 1.0f);
     Int4 loud{};
     for (int j = 0; j < count; ++j) {
         l = l * g;
         const Float4 sum = h + l;
-        h = sum - (Float4)(one & (sum >= 0.5f));
+        h = sum >= 0.5f ? sum - 1.0f : sum;
         if (pm) m = __builtin_convertvector(__builtin_convertvector(m, Double4) + 0.00002, Float4);
         const Float4 h_kept = (Float4)((Int4)h & active);
         const Float4 m_kept = (Float4)((Int4)m & active);
@@ -268,71 +266,114 @@ void Waveform(VoiceType voice, Scratch& s, int n) {
     }
 }
 
-// y[n] = x[n] + feedback * y[n - delay] over one block, in place; `ring` holds
-// the last `delay` outputs, slot n mod delay. The block is shorter than the delay,
-// so all of its inputs come from earlier blocks. Returns whether any output is
-// not zero.
-bool Echo(float* x, int n, float* ring, int delay, std::int64_t first) {
-    const f64x4 feedback = simd::Splat(kEchoFeedback);
-    int pos = static_cast<int>(first % delay);
-    UInt4 bits{};
-    std::uint32_t tail_bits = 0;
-    for (int i = 0; i < n;) {
-        const int run = std::min(n - i, delay - pos);
-        float* y = x + i;
-        float* past = ring + pos;
-        int j = 0;
-        for (; j + 4 <= run; j += 4) {
-            for (int k = 0; k < 4; k += simd::kLanes) {
-                const f32x4 v = simd::ToFloat(feedback * simd::LoadFloats(past + j + k) +
-                                              simd::LoadFloats(y + j + k));
-                simd::Store(y + j + k, v);
-                simd::Store(past + j + k, v);
-            }
-            UInt4 v;
-            __builtin_memcpy(&v, y + j, sizeof v);
-            bits |= v << 1;  // the sign of a zero does not count
-        }
-        for (; j < run; ++j) {
-            past[j] = y[j] = Round(double{kEchoFeedback} * past[j] + y[j]);
-            std::uint32_t v;
-            std::memcpy(&v, y + j, sizeof v);
-            tail_bits |= v << 1;
-        }
-        i += run;
-        pos = 0;
-    }
-    return (bits[0] | bits[1] | bits[2] | bits[3] | tail_bits) != 0;
-}
-
-// The one-pole low-pass, per channel; the buffer's first frame passes unchanged.
-void Lowpass(Lane& lane, float* x, int n, std::int64_t first) {
-    const double c = kNoiseLowpass;
-    float left = lane.low_left, right = lane.low_right;
-    int i = 0;
-    if (first == 0) {
-        left = x[0];
-        right = x[1];
-        i = 2;
-    }
-    for (; i < n; i += 2) {
-        x[i] = left = Round((left - double{x[i]}) * c + x[i]);
-        x[i + 1] = right = Round((right - double{x[i + 1]}) * c + x[i + 1]);
-    }
-    lane.low_left = left;
-    lane.low_right = right;
-}
-
 // True when the echo rings and the low-pass hold nothing but zeros at sample `first`.
 bool Quiet(const Lane& lane, std::int64_t first) {
     return lane.last_loud1 < first - kEchoDelay1 && lane.last_loud2 < first - kEchoDelay2 &&
            lane.low_left == 0 && lane.low_right == 0;
 }
 
+// Up to four lanes of one voice type, processed side by side: element i of each
+// vector below belongs to lanes[i].
 struct Group {
     VoiceType voice;
     std::vector<Lane*> lanes;
+    // The echoes' last outputs: slot n mod delay holds sample n of every lane.
+    float* echo1 = nullptr;  // kEchoDelay1 x 4
+    float* echo2 = nullptr;  // kEchoDelay2 x 4
 };
+
+// 4 x 4 transpose: row k of the result is element k of every input.
+inline void Transpose(Float4 (&v)[4]) {
+    const Float4 t0 = __builtin_shufflevector(v[0], v[1], 0, 4, 1, 5);
+    const Float4 t1 = __builtin_shufflevector(v[0], v[1], 2, 6, 3, 7);
+    const Float4 t2 = __builtin_shufflevector(v[2], v[3], 0, 4, 1, 5);
+    const Float4 t3 = __builtin_shufflevector(v[2], v[3], 2, 6, 3, 7);
+    v[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    v[1] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    v[2] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    v[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+}
+
+inline Float4 RoundToFloat(Double4 v) { return __builtin_convertvector(v, Float4); }
+inline Double4 Widen(Float4 v) { return __builtin_convertvector(v, Double4); }
+
+// The chain of every lane of a group over one block, lanes side by side:
+//   x = float(gain * w * m),  y1[n] = x[n] + 0.3 y1[n - 15000],
+//   y2[n] = y1[n] + 0.3 y2[n - 25000],  and for the noise voice the low-pass
+//   z[n] = y2[n] + 0.2 (z[n - 2] - y2[n]), the buffer's first frame unchanged.
+// Writes each lane's output to outs[i]; returns per lane whether y1 and y2 had a
+// non-zero sample.
+[[gnu::always_inline]] inline void Chain(Group& group, const Scratch& s, bool sound,
+                                         std::int64_t first, int samples, float* const (&outs)[4],
+                                         bool (&loud1)[4], bool (&loud2)[4]) {
+    Float4 left{}, right{}, low_left{}, low_right{};
+    for (std::size_t i = 0; i < group.lanes.size(); ++i) {
+        left[i] = group.lanes[i]->left;
+        right[i] = group.lanes[i]->right;
+        low_left[i] = group.lanes[i]->low_left;
+        low_right[i] = group.lanes[i]->low_right;
+    }
+    const Double4 left_gain = Widen(left), right_gain = Widen(right);
+    const Double4 feedback = Double4{} + double{kEchoFeedback};
+    const Double4 smoothing = Double4{} + double{kNoiseLowpass};
+    const bool lowpass = group.voice == VOICE_NOISE;
+    int pos1 = static_cast<int>(first % kEchoDelay1);  // a multiple of four, as are the delays
+    int pos2 = static_cast<int>(first % kEchoDelay2);
+    UInt4 bits1{}, bits2{};
+    for (int n = 0; n < samples; n += 4) {
+        // Samples n .. n + 3 are frames f and f + 1, left and right.
+        Float4 y[4] = {};
+        if (sound) {
+            for (int k = 0; k < 2; ++k) {
+                const int f = n / 2 + k;
+                Float4 w, m;
+                __builtin_memcpy(&w, s.w + kMaxGroupLanes * f, sizeof w);
+                __builtin_memcpy(&m, s.m + kMaxGroupLanes * f, sizeof m);
+                const Double4 v = Widen(w) * Widen(m);
+                y[2 * k] = RoundToFloat(left_gain * v);
+                y[2 * k + 1] = RoundToFloat(right_gain * v);
+            }
+        }
+        float* past1 = group.echo1 + kMaxGroupLanes * pos1;
+        float* past2 = group.echo2 + kMaxGroupLanes * pos2;
+        for (int k = 0; k < 4; ++k) {
+            Float4 e1, e2;
+            __builtin_memcpy(&e1, past1 + 4 * k, sizeof e1);
+            const Float4 y1 = RoundToFloat(feedback * Widen(e1) + Widen(y[k]));
+            __builtin_memcpy(past1 + 4 * k, &y1, sizeof y1);
+            __builtin_memcpy(&e2, past2 + 4 * k, sizeof e2);
+            const Float4 y2 = RoundToFloat(feedback * Widen(e2) + Widen(y1));
+            __builtin_memcpy(past2 + 4 * k, &y2, sizeof y2);
+            bits1 |= (UInt4)y1;
+            bits2 |= (UInt4)y2;
+            y[k] = y2;
+        }
+        if (lowpass) {
+            for (int k = 0; k < 4; ++k) {
+                Float4& low = k % 2 == 0 ? low_left : low_right;
+                if (first + n + k >= 2) {
+                    const Double4 x = Widen(y[k]);
+                    y[k] = RoundToFloat((Widen(low) - x) * smoothing + x);
+                }
+                low = y[k];
+            }
+        }
+        Transpose(y);
+        for (int i = 0; i < kMaxGroupLanes; ++i) __builtin_memcpy(outs[i] + n, &y[i], sizeof y[i]);
+        pos1 += 4;
+        if (pos1 == kEchoDelay1) pos1 = 0;
+        pos2 += 4;
+        if (pos2 == kEchoDelay2) pos2 = 0;
+    }
+    bits1 &= 0x7FFFFFFFu;  // the sign of a zero does not count
+    bits2 &= 0x7FFFFFFFu;
+    for (std::size_t i = 0; i < group.lanes.size(); ++i) {
+        loud1[i] = bits1[i] != 0;
+        loud2[i] = bits2[i] != 0;
+        group.lanes[i]->low_left = low_left[i];
+        group.lanes[i]->low_right = low_right[i];
+    }
+}
 
 // One block of one group: voice, echoes and low-pass, into each lane's output.
 [[gnu::always_inline]] inline void ProcessGroupBlockBody(Group& group, std::int64_t first,
@@ -358,51 +399,24 @@ struct Group {
     for (int i = 0; i < lanes; ++i) any_audible |= audible[i];
     if (any_audible) Waveform(group.voice, s, kMaxGroupLanes * frames);
 
-    for (int i = 0; i < lanes; ++i) {
+    // A lane is silent for the block when it makes no sound and its echoes have died.
+    float* outs[kMaxGroupLanes];
+    bool all_silent = true;
+    for (int i = 0; i < kMaxGroupLanes; ++i) {
+        outs[i] = s.unused_lane;
+        if (i >= lanes) continue;
         Lane& lane = *group.lanes[i];
-        float* out = lane.out + std::int64_t{block} * kBlockSamples;
         const bool silent = !audible[i] && Quiet(lane, first);
         lane.silent[static_cast<std::size_t>(block)] = silent;
-        if (silent) continue;
-        if (!audible[i]) std::fill(out, out + samples, 0.0f);
+        all_silent &= silent;
+        if (!silent) outs[i] = lane.out + std::int64_t{block} * kBlockSamples;
     }
-    // Every lane's samples, four lanes at a time: v = w m, then float(gain v).
-    Float4 left{}, right{};
-    float* outs[kMaxGroupLanes] = {};
-    bool write = false;
+    if (all_silent) return;
+    bool loud1[kMaxGroupLanes] = {}, loud2[kMaxGroupLanes] = {};
+    Chain(group, s, any_audible, first, samples, outs, loud1, loud2);
     for (int i = 0; i < lanes; ++i) {
-        Lane& lane = *group.lanes[i];
-        left[i] = lane.left;
-        right[i] = lane.right;
-        if (audible[i]) {
-            outs[i] = lane.out + std::int64_t{block} * kBlockSamples;
-            write = true;
-        }
-    }
-    if (write) {
-        const Double4 left_gain = __builtin_convertvector(left, Double4);
-        const Double4 right_gain = __builtin_convertvector(right, Double4);
-        for (int f = 0; f < frames; ++f) {
-            Float4 w, m;
-            __builtin_memcpy(&w, s.w + kMaxGroupLanes * f, sizeof w);
-            __builtin_memcpy(&m, s.m + kMaxGroupLanes * f, sizeof m);
-            const Double4 v = __builtin_convertvector(w, Double4) * __builtin_convertvector(m, Double4);
-            const Float4 l = __builtin_convertvector(left_gain * v, Float4);
-            const Float4 r = __builtin_convertvector(right_gain * v, Float4);
-            for (int i = 0; i < lanes; ++i) {
-                if (!outs[i]) continue;
-                outs[i][2 * f] = l[i];
-                outs[i][2 * f + 1] = r[i];
-            }
-        }
-    }
-    for (int i = 0; i < lanes; ++i) {
-        Lane& lane = *group.lanes[i];
-        if (lane.silent[static_cast<std::size_t>(block)]) continue;
-        float* out = lane.out + std::int64_t{block} * kBlockSamples;
-        if (Echo(out, samples, lane.echo1, kEchoDelay1, first)) lane.last_loud1 = first + samples - 1;
-        if (Echo(out, samples, lane.echo2, kEchoDelay2, first)) lane.last_loud2 = first + samples - 1;
-        if (lane.voice == VOICE_NOISE) Lowpass(lane, out, samples, first);
+        if (loud1[i]) group.lanes[i]->last_loud1 = first + samples - 1;
+        if (loud2[i]) group.lanes[i]->last_loud2 = first + samples - 1;
     }
 }
 
@@ -563,10 +577,6 @@ public:
             if (job.voice == VOICE_JITTER_SINE || job.voice == VOICE_NOISE) {
                 noise = NoiseRandAfter(noise, RenderedFrames(lane.track));
             }
-            lane.echo1 = take(kEchoDelay1);
-            lane.echo2 = take(kEchoDelay2);
-            std::fill(lane.echo1, lane.echo1 + kEchoDelay1, 0.0f);
-            std::fill(lane.echo2, lane.echo2 + kEchoDelay2, 0.0f);
             lane.out = take(static_cast<std::size_t>(chunk_samples));
             lane.silent.assign(static_cast<std::size_t>(chunk_blocks_), 1);
             lanes_.push_back(std::move(lane));
@@ -587,13 +597,21 @@ public:
             }
             it->lanes.push_back(&lane);
         }
+        for (Group& group : groups_) {
+            group.echo1 = take(kMaxGroupLanes * kEchoDelay1);
+            group.echo2 = take(kMaxGroupLanes * kEchoDelay2);
+            std::fill_n(group.echo1, kMaxGroupLanes * kEchoDelay1, 0.0f);
+            std::fill_n(group.echo2, kMaxGroupLanes * kEchoDelay2, 0.0f);
+        }
         std::stable_sort(groups_.begin(), groups_.end(),
                          [](const Group& a, const Group& b) { return Cost(a.voice) > Cost(b.voice); });
     }
 
     // The TrackBuffer floats the renderer needs for `lanes` lanes.
     static std::size_t ArenaFloats(std::size_t lanes, int threads, int chunk_blocks) {
-        return lanes * (kEchoDelay1 + kEchoDelay2 + std::size_t(chunk_blocks) * kBlockSamples) +
+        // At worst every lane is a group of its own.
+        return lanes * (kMaxGroupLanes * (kEchoDelay1 + kEchoDelay2) +
+                        std::size_t(chunk_blocks) * kBlockSamples) +
                std::size_t(threads) * (sizeof(Scratch) / sizeof(float) + 16);
     }
 
