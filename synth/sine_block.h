@@ -90,7 +90,7 @@ template <typename Finish, typename Scalar>
     using namespace sine_block_detail;
     Run(
         x, out, n, [](int, f64x4 s) { return simd::ToFloat(s); },
-        [x](int i) { return static_cast<float>(Sine(x[i])); });
+        [x](int i) { return SineThen(x[i], [](double s) { return static_cast<float>(s); }); });
 }
 
 // out[i] = float(minuend[i] - sin(x[i])), the sine rounded to double first.
@@ -99,7 +99,10 @@ template <typename Finish, typename Scalar>
     Run(
         x, out, n,
         [minuend](int i, f64x4 s) { return simd::ToFloat(simd::LoadFloats(minuend + i) - s); },
-        [minuend, x](int i) { return static_cast<float>(minuend[i] - Sine(x[i])); });
+        [minuend, x](int i) {
+            const float m = minuend[i];
+            return SineThen(x[i], [m](double s) { return static_cast<float>(m - s); });
+        });
 }
 
 }  // namespace wave
