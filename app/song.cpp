@@ -242,22 +242,26 @@ int RenderSongReference() {
     return count;
 }
 
-int RenderSong(int threads) {
+int RenderSong(int threads, FastPathIsa isa) {
     const std::vector<float> passes = DetunePasses();
     std::vector<RenderJob> jobs;
     for (float d : passes) {
         for (const ArrangementEntry& row : kArrangement) {
-            jobs.push_back({row.voice, SongTrackData(row.track), row.volume, row.left, row.right, d});
+            jobs.push_back(
+                {row.voice, SongTrackData(row.track), row.volume, row.left, row.right, d});
         }
     }
     // The tracks render side by side, so their lines follow the progress.
     std::size_t reported = 0;
-    RenderJobs(jobs, threads, [&](double done) {
-        for (; reported < jobs.size() && done * jobs.size() >= reported + 1; ++reported) {
-            if (reported % kArrangement.size() == 0) ReportPass(jobs[reported].detune);
-            if (jobs[reported].voice <= kLastVoiceType) ReportTrack(jobs[reported].voice);
-        }
-    });
+    RenderJobs(
+        jobs, threads,
+        [&](double done) {
+            for (; reported < jobs.size() && done * jobs.size() >= reported + 1; ++reported) {
+                if (reported % kArrangement.size() == 0) ReportPass(jobs[reported].detune);
+                if (jobs[reported].voice <= kLastVoiceType) ReportTrack(jobs[reported].voice);
+            }
+        },
+        isa);
     const int count = static_cast<int>(passes.size());
     ScaleMix(static_cast<float>(1.0 / count));
     return count;

@@ -32,7 +32,9 @@ constexpr double kPi = 3.1415927f;
 constexpr double kTwoPi = 6.2831855f;
 constexpr double kPmDepth = 0.4f;
 
-float Round(double x) { return static_cast<float>(x); }
+float Round(double x) {
+    return static_cast<float>(x);
+}
 
 enum class StepMode { kRender, kSilent, kEnded };
 
@@ -49,10 +51,11 @@ struct Lane {
     StepMode mode = StepMode::kSilent;
 
     float low_left = 0, low_right = 0;  // the low-pass's last output per channel
-    std::int64_t last_loud1 = kLongAgo, last_loud2 = kLongAgo;  // sample index of the last non-zero output
+    std::int64_t last_loud1 = kLongAgo,
+                 last_loud2 = kLongAgo;  // sample index of the last non-zero output
 
-    float* out = nullptr;       // this chunk's processed samples, to be mixed
-    std::vector<char> silent;   // per block of the chunk: the output is all zero
+    float* out = nullptr;      // this chunk's processed samples, to be mixed
+    std::vector<char> silent;  // per block of the chunk: the output is all zero
 };
 
 // Scratch for one group's block: phases, amplitudes, noise values, waveform.
@@ -183,10 +186,12 @@ void PhasesGroup(Lane* const (&lanes)[kMaxGroupLanes], Scratch& s, int offset, i
     if (!simple) {
         for (int i = 0; i < kMaxGroupLanes; ++i) {
             if (lanes[i]) {
-                audible[i] |= Phases(*lanes[i], h_out + i, m_out + i, r_out + i, count, kMaxGroupLanes);
+                audible[i] |=
+                    Phases(*lanes[i], h_out + i, m_out + i, r_out + i, count, kMaxGroupLanes);
             } else {
                 for (int j = 0; j < count; ++j) {
-                    h_out[kMaxGroupLanes * j + i] = m_out[kMaxGroupLanes * j + i] = r_out[kMaxGroupLanes * j + i] = 0;
+                    h_out[kMaxGroupLanes * j + i] = m_out[kMaxGroupLanes * j + i] =
+                        r_out[kMaxGroupLanes * j + i] = 0;
                 }
             }
         }
@@ -205,8 +210,8 @@ void PhasesGroup(Lane* const (&lanes)[kMaxGroupLanes], Scratch& s, int offset, i
         if (noisy) {
             noise = noise * 214013u + 2531011u;
             const UInt4 index = (noise >> 16) & 0x7FFF;
-            const Float4 r = {noise_values[index[0]], noise_values[index[1]], noise_values[index[2]],
-                              noise_values[index[3]]};
+            const Float4 r = {noise_values[index[0]], noise_values[index[1]],
+                              noise_values[index[2]], noise_values[index[3]]};
             const Float4 r_kept = (Float4)((Int4)r & active);
             __builtin_memcpy(r_out + kMaxGroupLanes * j, &r_kept, sizeof r_kept);
         }
@@ -229,38 +234,46 @@ void PhasesGroup(Lane* const (&lanes)[kMaxGroupLanes], Scratch& s, int offset, i
 void Waveform(VoiceType voice, Scratch& s, int n) {
     switch (voice) {
         case VOICE_PULSE:
-            for (int i = 0; i < n; ++i) s.w[i] = s.h[i] <= 0.2 ? 1.0f : -1.0f;
+            for (int i = 0; i < n; ++i)
+                s.w[i] = s.h[i] <= 0.2 ? 1.0f : -1.0f;
             return;
         case VOICE_SOFT_SAW:
-            for (int i = 0; i < n; ++i) s.a[i] = Round(2.0 * s.h[i]);
+            for (int i = 0; i < n; ++i)
+                s.a[i] = Round(2.0 * s.h[i]);
             SineToFloat(s.a, s.w, n);
             return;
         case VOICE_PM_LEAD:
-            for (int i = 0; i < n; ++i) s.a[i] = Round(kPmDepth * (2.0 * (s.h[i] * kPi)));
+            for (int i = 0; i < n; ++i)
+                s.a[i] = Round(kPmDepth * (2.0 * (s.h[i] * kPi)));
             SineToFloat(s.a, s.s, n);
             for (int i = 0; i < n; ++i) {
                 s.b[i] = Round(3.0 * s.s[i]);
                 s.a[i] = Round(s.b[i] + 2.0 * (s.h[i] * kPi));
             }
             SineToFloat(s.a, s.c1, n);
-            for (int i = 0; i < n; ++i) s.a[i] = s.b[i] + 0.02 * (s.h[i] * kPi);
+            for (int i = 0; i < n; ++i)
+                s.a[i] = s.b[i] + 0.02 * (s.h[i] * kPi);
             FloatMinusSine(s.c1, s.a, s.w, n);
             return;
         case VOICE_SINE_OF_SINE:
-            for (int i = 0; i < n; ++i) s.a[i] = Round(kTwoPi * s.h[i]);
+            for (int i = 0; i < n; ++i)
+                s.a[i] = Round(kTwoPi * s.h[i]);
             SineToFloat(s.a, s.s, n);
-            for (int i = 0; i < n; ++i) s.a[i] = s.s[i];
+            for (int i = 0; i < n; ++i)
+                s.a[i] = s.s[i];
             SineToFloat(s.a, s.w, n);
             return;
         case VOICE_JITTER_SINE:
-            for (int i = 0; i < n; ++i) s.a[i] = 0.1 * s.r[i] + 2.0 * s.h[i] * kPi;
+            for (int i = 0; i < n; ++i)
+                s.a[i] = 0.1 * s.r[i] + 2.0 * s.h[i] * kPi;
             SineToFloat(s.a, s.w, n);
             return;
         case VOICE_NOISE:
             std::copy_n(s.r, n, s.w);  // the phase stage looked the waveform up
             return;
         default:
-            for (int i = 0; i < n; ++i) s.a[i] = Round(kTwoPi * s.h[i]);
+            for (int i = 0; i < n; ++i)
+                s.a[i] = Round(kTwoPi * s.h[i]);
             SineToFloat(s.a, s.w, n);
             return;
     }
@@ -294,8 +307,12 @@ inline void Transpose(Float4 (&v)[4]) {
     v[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
 }
 
-inline Float4 RoundToFloat(Double4 v) { return __builtin_convertvector(v, Float4); }
-inline Double4 Widen(Float4 v) { return __builtin_convertvector(v, Double4); }
+inline Float4 RoundToFloat(Double4 v) {
+    return __builtin_convertvector(v, Float4);
+}
+inline Double4 Widen(Float4 v) {
+    return __builtin_convertvector(v, Double4);
+}
 
 // The chain of every lane of a group over one block, lanes side by side:
 //   x = float(gain * w * m),  y1[n] = x[n] + 0.3 y1[n - 15000],
@@ -359,7 +376,8 @@ inline Double4 Widen(Float4 v) { return __builtin_convertvector(v, Double4); }
             }
         }
         Transpose(y);
-        for (int i = 0; i < kMaxGroupLanes; ++i) __builtin_memcpy(outs[i] + n, &y[i], sizeof y[i]);
+        for (int i = 0; i < kMaxGroupLanes; ++i)
+            __builtin_memcpy(outs[i] + n, &y[i], sizeof y[i]);
         pos1 += 4;
         if (pos1 == kEchoDelay1) pos1 = 0;
         pos2 += 4;
@@ -396,7 +414,8 @@ inline Double4 Widen(Float4 v) { return __builtin_convertvector(v, Double4); }
         f += run;
     }
     bool any_audible = false;
-    for (int i = 0; i < lanes; ++i) any_audible |= audible[i];
+    for (int i = 0; i < lanes; ++i)
+        any_audible |= audible[i];
     if (any_audible) Waveform(group.voice, s, kMaxGroupLanes * frames);
 
     // A lane is silent for the block when it makes no sound and its echoes have died.
@@ -438,7 +457,8 @@ inline Double4 Widen(Float4 v) { return __builtin_convertvector(v, Double4); }
                     simd::Store(mix + i, simd::ToFloat(volume * simd::LoadFloats(out + i) +
                                                        simd::LoadFloats(mix + i)));
                 }
-                for (; i < n; ++i) mix[i] = Round(double{lane.volume} * out[i] + mix[i]);
+                for (; i < n; ++i)
+                    mix[i] = Round(double{lane.volume} * out[i] + mix[i]);
             }
             b0 = block_end;
         }
@@ -462,8 +482,8 @@ void MixBaseline(const std::vector<Lane>& lanes, std::int64_t first, std::int64_
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-[[gnu::target("avx2"), gnu::flatten]] void GroupBlockAvx2(Group& g, std::int64_t first,
-                                                          int samples, int block, Scratch& s) {
+[[gnu::target("avx2"), gnu::flatten]] void GroupBlockAvx2(Group& g, std::int64_t first, int samples,
+                                                          int block, Scratch& s) {
     ProcessGroupBlockBody(g, first, samples, block, s);
 }
 [[gnu::target("avx2"), gnu::flatten]] void MixAvx2(const std::vector<Lane>& lanes,
@@ -487,12 +507,14 @@ Kernels ChooseKernels(FastPathIsa isa) {
 class Crew {
 public:
     explicit Crew(int threads) : threads_(threads) {
-        for (int t = 1; t < threads_; ++t) helpers_.emplace_back([this, t] { Serve(t); });
+        for (int t = 1; t < threads_; ++t)
+            helpers_.emplace_back([this, t] { Serve(t); });
     }
     ~Crew() {
         stop_ = true;
         generation_.fetch_add(1);
-        for (std::thread& helper : helpers_) helper.join();
+        for (std::thread& helper : helpers_)
+            helper.join();
     }
     int size() const { return threads_; }
 
@@ -506,7 +528,8 @@ public:
         pending_.store(threads_ - 1);
         generation_.fetch_add(1, std::memory_order_release);
         job(0);
-        while (pending_.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+        while (pending_.load(std::memory_order_acquire) != 0)
+            std::this_thread::yield();
     }
 
 private:
@@ -535,11 +558,15 @@ private:
 // The sines a frame of a voice costs: the order in which groups are handed out.
 int Cost(VoiceType voice) {
     switch (voice) {
-        case VOICE_PM_LEAD: return 3;
-        case VOICE_SINE_OF_SINE: return 2;
+        case VOICE_PM_LEAD:
+            return 3;
+        case VOICE_SINE_OF_SINE:
+            return 2;
         case VOICE_PULSE:
-        case VOICE_NOISE: return 0;
-        default: return 1;
+        case VOICE_NOISE:
+            return 0;
+        default:
+            return 1;
     }
 }
 
@@ -603,8 +630,9 @@ public:
             std::fill_n(group.echo1, kMaxGroupLanes * kEchoDelay1, 0.0f);
             std::fill_n(group.echo2, kMaxGroupLanes * kEchoDelay2, 0.0f);
         }
-        std::stable_sort(groups_.begin(), groups_.end(),
-                         [](const Group& a, const Group& b) { return Cost(a.voice) > Cost(b.voice); });
+        std::stable_sort(groups_.begin(), groups_.end(), [](const Group& a, const Group& b) {
+            return Cost(a.voice) > Cost(b.voice);
+        });
     }
 
     // The TrackBuffer floats the renderer needs for `lanes` lanes.
@@ -619,8 +647,9 @@ public:
         const std::int64_t chunk_samples = std::int64_t{chunk_blocks_} * kBlockSamples;
         for (std::int64_t first = 0; first < SND_BUF_LEN; first += chunk_samples) {
             if (AllQuietForever(first)) break;
-            RenderChunk(first, std::min<std::int64_t>(first + chunk_samples, SND_BUF_LEN));
-            if (progress) progress(static_cast<double>(first + chunk_samples) / SND_BUF_LEN);
+            const std::int64_t end = std::min<std::int64_t>(first + chunk_samples, SND_BUF_LEN);
+            RenderChunk(first, end);
+            if (progress) progress(static_cast<double>(end) / SND_BUF_LEN);
         }
         SetNoiseRandState(final_noise_);
     }
@@ -640,7 +669,8 @@ private:
             for (std::size_t g; (g = next_group.fetch_add(1)) < groups_.size();) {
                 int block = 0;
                 for (std::int64_t b0 = first; b0 < end; b0 += kBlockSamples, ++block) {
-                    const int samples = static_cast<int>(std::min<std::int64_t>(kBlockSamples, end - b0));
+                    const int samples =
+                        static_cast<int>(std::min<std::int64_t>(kBlockSamples, end - b0));
                     kernels_.group_block(groups_[g], b0, samples, block, *scratch_[t]);
                 }
             }
@@ -672,7 +702,8 @@ void RenderJobs(std::span<const RenderJob> jobs, int threads, const RenderProgre
     const int chunk_blocks = 8;
     // The scratch lives in TrackBuffer; a list too long for it is rendered in parts.
     std::size_t part = jobs.size();
-    while (part > 1 && Renderer::ArenaFloats(part, threads, chunk_blocks) > SND_BUF_LEN) part /= 2;
+    while (part > 1 && Renderer::ArenaFloats(part, threads, chunk_blocks) > SND_BUF_LEN)
+        part /= 2;
     Crew crew(threads);
     const Kernels kernels = ChooseKernels(isa);
     for (std::size_t start = 0; start < jobs.size(); start += part) {

@@ -24,7 +24,9 @@ using f64x4 = double __attribute__((vector_size(8 * kLanes)));
 using i64x4 = std::int64_t __attribute__((vector_size(8 * kLanes)));
 using f32x4 = float __attribute__((vector_size(4 * kLanes)));
 
-inline f64x4 Splat(double x) { return f64x4{} + x; }
+inline f64x4 Splat(double x) {
+    return f64x4{} + x;
+}
 
 inline f64x4 Load(const double* p) {
     f64x4 v;
@@ -39,9 +41,13 @@ inline f64x4 LoadFloats(const float* p) {
 }
 
 // Rounds each lane to float, as a scalar static_cast<float> does.
-inline f32x4 ToFloat(f64x4 v) { return __builtin_convertvector(v, f32x4); }
+inline f32x4 ToFloat(f64x4 v) {
+    return __builtin_convertvector(v, f32x4);
+}
 
-inline void Store(float* p, f32x4 v) { __builtin_memcpy(p, &v, sizeof v); }
+inline void Store(float* p, f32x4 v) {
+    __builtin_memcpy(p, &v, sizeof v);
+}
 
 inline f64x4 Abs(f64x4 v) {
     return (f64x4)((i64x4)v & INT64_MAX);

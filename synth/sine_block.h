@@ -31,9 +31,9 @@ inline constexpr double kMaxArgument = 0x1p19;
 
 // Taylor coefficients of sin r = r + r^3 S(r^2), through r^15: on |r| <= pi/2
 // the truncation error is below 2^-37 of the result.
-inline constexpr double kS[] = {-1.0 / 6,        1.0 / 120,           -1.0 / 5040,
-                                1.0 / 362880,    -1.0 / 39916800,     1.0 / 6227020800,
-                                -1.0 / 1307674368000};
+inline constexpr double kS[] = {
+    -1.0 / 6,        1.0 / 120,        -1.0 / 5040,         1.0 / 362880,
+    -1.0 / 39916800, 1.0 / 6227020800, -1.0 / 1307674368000};
 
 struct Estimate {
     f64x4 value, bound;  // the bound is NaN where the estimate may not be used
@@ -62,7 +62,8 @@ struct Estimate {
 }
 
 template <typename Finish, typename Scalar>
-[[gnu::always_inline]] inline void Run(const double* x, float* out, int n, Finish finish, Scalar scalar) {
+[[gnu::always_inline]] inline void Run(const double* x, float* out, int n, Finish finish,
+                                       Scalar scalar) {
     // First every estimate, without branches; then the few that need it again.
     constexpr int kChunk = 256;
     std::int32_t settled[kChunk];
@@ -79,7 +80,8 @@ template <typename Finish, typename Scalar>
         for (int i = 0; i < count; ++i) {
             if (!settled[i]) out[start + i] = scalar(start + i);
         }
-        for (int i = start + count; i < std::min(n, start + kChunk); ++i) out[i] = scalar(i);
+        for (int i = start + count; i < std::min(n, start + kChunk); ++i)
+            out[i] = scalar(i);
     }
 }
 
@@ -94,7 +96,8 @@ template <typename Finish, typename Scalar>
 }
 
 // out[i] = float(minuend[i] - sin(x[i])), the sine rounded to double first.
-[[gnu::always_inline]] inline void FloatMinusSine(const float* minuend, const double* x, float* out, int n) {
+[[gnu::always_inline]] inline void FloatMinusSine(const float* minuend, const double* x, float* out,
+                                                  int n) {
     using namespace sine_block_detail;
     Run(
         x, out, n,

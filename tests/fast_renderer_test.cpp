@@ -1,0 +1,156 @@
+// The fast path against the reference: the same MixBuffer, bit for bit, and the
+// same NoiseRand position afterwards, for tracks that reach every corner of the
+// renderer, on one thread and several, with and without the wider instructions.
+#include "synth/fast_renderer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "synth/buffers.h"
+
+namespace wave {
+namespace {
+
+struct JobSpec {
+    VoiceType voice;
+    int track;  // index into Case::tracks
+    float volume, left, right, detune;
+};
+
+// A list of jobs over its own tracks; it is copied around by the test framework,
+// so the jobs' spans are made from the copy at hand.
+struct Case {
+    std::string name;
+    std::vector<std::vector<std::uint8_t>> tracks;
+    std::vector<JobSpec> specs;
+    std::uint32_t noise_start = 1;
+
+    std::vector<RenderJob> Jobs() const {
+        std::vector<RenderJob> jobs;
+        for (const JobSpec& j : specs) {
+            jobs.push_back({j.voice, tracks[static_cast<std::size_t>(j.track)], j.volume, j.left,
+                            j.right, j.detune});
+        }
+        return jobs;
+    }
+};
+
+std::vector<std::uint8_t> Steps(std::initializer_list<int> codes) {
+    std::vector<std::uint8_t> t;
+    for (int c : codes)
+        t.push_back(static_cast<std::uint8_t>(c));
+    return t;
+}
+
+std::vector<Case> Cases() {
+    std::vector<Case> cases;
+    // Every voice type, below, inside and above the table.
+    Case voices{"every_voice_type", {Steps({0, 69, 0, 127, 0, 60, 255})}, {}};
+    for (VoiceType voice = -3; voice <= 17; ++voice) {
+        voices.specs.push_back({voice, 0, 0.05f, 0.8f, 0.7f, 1.0f});
+    }
+    cases.push_back(voices);
+    cases.push_back({"rests_holds_and_ends",
+                     {Steps({0, 0, 64, 127, 127, 0, 70, 0, 0, 127, 255}), Steps({255, 64, 64}),
+                      Steps({127, 0, 52, 0}), Steps({})},
+                     {{VOICE_PULSE, 0, 0.3f, 1.0f, 0.5f, 1.0f},
+                      {VOICE_PM_LEAD, 0, 0.2f, 0.9f, 1.0f, 0.999f},
+                      {VOICE_SINE_OF_SINE, 1, 0.5f, 1.0f, 1.0f, 1.0f},
+                      {VOICE_SOFT_SAW, 2, 0.25f, 0.6f, 0.4f, 1.003f},
+                      {VOICE_NOISE, 3, 0.25f, 0.6f, 0.4f, 1.0f},
+                      {VOICE_JITTER_SINE, 2, 0.2f, 1.0f, 1.0f, 0.997f}}});
+    cases.push_back({"detunes_and_wide_increments",
+                     {Steps({69, 0, 0, 40, 0, 254, 0, 126, 255})},
+                     {{VOICE_SINE, 0, 0.1f, 1.0f, 1.0f, 0.5f},
+                      {VOICE_SINE, 0, 0.1f, 1.0f, 1.0f, 1.7f},
+                      {VOICE_SINE, 0, 0.1f, 1.0f, 1.0f, -1.0f},
+                      {VOICE_PULSE, 0, 0.1f, 1.0f, 1.0f, -0.25f},
+                      {VOICE_JITTER_SINE, 0, 0.1f, 1.0f, 1.0f, 3.0f},
+                      {VOICE_PM_LEAD, 0, 0.1f, 1.0f, 1.0f, 0.0f}}});
+    cases.push_back({"noise_runs_on_across_jobs",
+                     {Steps({64, 0, 127, 64, 255}), Steps({0, 40, 0, 0, 255})},
+                     {{VOICE_NOISE, 0, 0.3f, 0.7f, 1.0f, 1.0f},
+                      {VOICE_JITTER_SINE, 1, 0.3f, 0.8f, 1.0f, 1.0f},
+                      {17, 0, 1.0f, 1.0f, 1.0f, 1.0f},
+                      {VOICE_NOISE, 1, 0.3f, 0.7f, 1.0f, 0.999f},
+                      {VOICE_JITTER_SINE, 0, 0.3f, 0.8f, 1.0f, 1.001f}},
+                     123456789u});
+    // Every step of the buffer, without an end code: the voice stops at step 1,440
+    // and the last 720 frames hold only echoes.
+    std::vector<std::uint8_t> full(SND_UNIT_NUM + 3, 0);
+    full[0] = 50;
+    full[700] = 127;
+    full[701] = 80;
+    cases.push_back(
+        {"full_length_without_end_code", {full}, {{VOICE_PULSE, 0, 0.5f, 1.0f, 1.0f, 1.0f}}});
+    return cases;
+}
+
+std::vector<float> Mix() {
+    return std::vector<float>(MixBuffer, MixBuffer + SND_BUF_LEN);
+}
+
+void Prepare(const Case& c) {
+    ClearBuffers();
+    // A mix that already holds something, as after earlier tracks.
+    for (int i = 0; i < SND_BUF_LEN; i += 997)
+        MixBuffer[i] = static_cast<float>(i % 7) * 0.01f;
+    SetNoiseRandState(c.noise_start);
+}
+
+// Index of the first difference, or -1; compares as floats, so +0 equals -0.
+long FirstDifference(const std::vector<float>& a, const std::vector<float>& b) {
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!(a[i] == b[i]) && !(std::isnan(a[i]) && std::isnan(b[i]))) return static_cast<long>(i);
+    }
+    return -1;
+}
+
+class FastRendererTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(FastRendererTest, MatchesTheReference) {
+    const Case& c = GetParam();
+    const std::vector<RenderJob> jobs = c.Jobs();
+    SetReportLine([](const char*) {});
+    Prepare(c);
+    for (const RenderJob& job : jobs) {
+        RenderTrack(job.voice, job.track, job.volume, job.left, job.right, job.detune);
+    }
+    const std::vector<float> expected = Mix();
+    const std::uint32_t expected_noise = NoiseRandState();
+    SetReportLine(nullptr);
+
+    const struct {
+        int threads;
+        FastPathIsa isa;
+    } runs[] = {{1, FastPathIsa::kBest}, {1, FastPathIsa::kBaseline}, {3, FastPathIsa::kBest}};
+    for (const auto& run : runs) {
+        Prepare(c);
+        double last_progress = -1;
+        bool progress_ascends = true;
+        RenderJobs(
+            jobs, run.threads,
+            [&](double f) {
+                progress_ascends &= f >= last_progress && f <= 1.0;
+                last_progress = f;
+            },
+            run.isa);
+        const std::string how = std::to_string(run.threads) + " thread(s), " +
+                                (run.isa == FastPathIsa::kBest ? "best" : "baseline") + " isa";
+        EXPECT_EQ(FirstDifference(Mix(), expected), -1) << how;
+        EXPECT_EQ(NoiseRandState(), expected_noise) << how;
+        EXPECT_TRUE(progress_ascends) << how;
+        EXPECT_EQ(last_progress, 1.0) << how;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tracks, FastRendererTest, ::testing::ValuesIn(Cases()),
+                         [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace wave
