@@ -296,7 +296,7 @@ struct Group {
 };
 
 // 4 x 4 transpose: row k of the result is element k of every input.
-inline void Transpose(Float4 (&v)[4]) {
+[[gnu::always_inline]] inline void Transpose(Float4 (&v)[4]) {
     const Float4 t0 = __builtin_shufflevector(v[0], v[1], 0, 4, 1, 5);
     const Float4 t1 = __builtin_shufflevector(v[0], v[1], 2, 6, 3, 7);
     const Float4 t2 = __builtin_shufflevector(v[2], v[3], 0, 4, 1, 5);
@@ -307,10 +307,10 @@ inline void Transpose(Float4 (&v)[4]) {
     v[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
 }
 
-inline Float4 RoundToFloat(Double4 v) {
+[[gnu::always_inline]] inline Float4 RoundToFloat(Double4 v) {
     return __builtin_convertvector(v, Float4);
 }
-inline Double4 Widen(Float4 v) {
+[[gnu::always_inline]] inline Double4 Widen(Float4 v) {
     return __builtin_convertvector(v, Double4);
 }
 

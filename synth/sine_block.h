@@ -91,7 +91,7 @@ template <typename Finish, typename Scalar>
 [[gnu::always_inline]] inline void SineToFloat(const double* x, float* out, int n) {
     using namespace sine_block_detail;
     Run(
-        x, out, n, [](int, f64x4 s) { return simd::ToFloat(s); },
+        x, out, n, [](int, f64x4 s) __attribute__((always_inline)) { return simd::ToFloat(s); },
         [x](int i) { return SineThen(x[i], [](double s) { return static_cast<float>(s); }); });
 }
 
@@ -101,7 +101,9 @@ template <typename Finish, typename Scalar>
     using namespace sine_block_detail;
     Run(
         x, out, n,
-        [minuend](int i, f64x4 s) { return simd::ToFloat(simd::LoadFloats(minuend + i) - s); },
+        [minuend](int i, f64x4 s) __attribute__((always_inline)) {
+            return simd::ToFloat(simd::LoadFloats(minuend + i) - s);
+        },
         [minuend, x](int i) {
             const float m = minuend[i];
             return SineThen(x[i], [m](double s) { return static_cast<float>(m - s); });

@@ -71,6 +71,17 @@ ogg_has_rate_channels_and_length)
     [ "$(soxi -c song.ogg)" = 2 ] || fail "channels $(soxi -c song.ogg)"
     [ "$(frames song.ogg)" = "$(frames song.wav)" ] || fail "length $(frames song.ogg), expected $(frames song.wav)"
     ;;
+same_output_for_every_thread_count)
+    expect_status 0 "$render" --threads 1 one.wav
+    expect_status 0 "$render" --threads=2 two.wav
+    expect_status 0 "$render" --threads 5 five.wav
+    cmp -s one.wav two.wav || fail "2 threads wrote other bytes than 1"
+    cmp -s one.wav five.wav || fail "5 threads wrote other bytes than 1"
+    expect_status 2 "$render" --threads 0 x.wav
+    usage_error "--threads takes a number from 1 to 256, not '0'"
+    expect_status 2 "$render" --threads lots x.wav
+    usage_error "not 'lots'"
+    ;;
 format_option_overrides_the_extension)
     expect_status 0 "$render" --format FLAC song.wav
     [ "$(soxi -t song.wav)" = flac ] || fail "--format flac wrote $(soxi -t song.wav)"

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "app/song.h"
 #include "synth/buffers.h"
@@ -39,6 +41,8 @@ constexpr const char* kUsage =
     "                 (wav, ogg, opus, mp3)\n"
     "  --full         keep the whole 180-second buffer; by default the file ends after\n"
     "                 the last frame that is not silent\n"
+    "  --threads N    render on N threads (default: one per core); the output is the\n"
+    "                 same for every N\n"
     "  --quiet        show no progress\n"
     "  --help         show this help and exit\n"
     "  --version      show the version and exit\n"
@@ -51,6 +55,7 @@ struct Options {
     bool float_samples = false;
     bool full = false;
     bool quiet = false;
+    int threads = 0;  // 0: one per core
 };
 
 [[noreturn]] void UsageError(const std::string& message) {
@@ -80,6 +85,20 @@ Options ParseArguments(int argc, char** argv) {
             options.full = true;
         } else if (arg == "--quiet" || arg == "-q") {
             options.quiet = true;
+        } else if (arg == "--threads" || arg.starts_with("--threads=")) {
+            std::string value;
+            if (arg == "--threads") {
+                if (i + 1 >= argc) UsageError("--threads needs a number");
+                value = argv[++i];
+            } else {
+                value = arg.substr(std::strlen("--threads="));
+            }
+            char* end = nullptr;
+            const long n = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != 0 || n < 1 || n > 256) {
+                UsageError("--threads takes a number from 1 to 256, not '" + value + "'");
+            }
+            options.threads = static_cast<int>(n);
         } else if (arg == "--format" || arg.starts_with("--format=")) {
             if (arg == "--format") {
                 if (i + 1 >= argc) UsageError("--format needs a NAME");
@@ -196,7 +215,10 @@ int main(int argc, char** argv) {
     progress = &bar;
     SetReportLine(CountTrack);
     ClearBuffers();
-    RenderSong();
+    const int threads = options.threads > 0
+                            ? options.threads
+                            : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+    RenderSong(threads);
     SetReportLine(nullptr);
 
     constexpr std::size_t kFrames = SND_BUF_LEN / 2;

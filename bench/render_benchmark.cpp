@@ -1,0 +1,98 @@
+// Renders the whole song three ways in one run: the reference path, the fast
+// path on one thread and the fast path on every core; then prints how long each
+// took and the fast path's share of the reference time.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "app/song.h"
+#include "synth/buffers.h"
+
+namespace {
+
+using namespace wave;
+
+void Quiet(const char*) {}
+
+void Prepare() {
+    ClearBuffers();
+    ResetNoiseRand();
+    SetReportLine(Quiet);
+}
+
+void BM_Reference(benchmark::State& state) {
+    for (auto _ : state) {
+        Prepare();
+        benchmark::DoNotOptimize(RenderSongReference());
+        benchmark::ClobberMemory();
+    }
+}
+
+void BM_Fast(benchmark::State& state) {
+    const int threads = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        Prepare();
+        benchmark::DoNotOptimize(RenderSong(threads));
+        benchmark::ClobberMemory();
+    }
+}
+
+int Cores() {
+    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
+// Keeps the fastest repetition of each benchmark, for the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
+            const double seconds = run.real_accumulated_time / static_cast<double>(run.iterations);
+            const std::string name = run.run_name.function_name + "/" + run.run_name.args;
+            auto [it, fresh] = best_.emplace(name, seconds);
+            if (!fresh) it->second = std::min(it->second, seconds);
+        }
+    }
+    const std::map<std::string, double>& best() const { return best_; }
+
+private:
+    std::map<std::string, double> best_;
+};
+
+}  // namespace
+
+BENCHMARK(BM_Reference)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1)
+    ->Repetitions(3);
+BENCHMARK(BM_Fast)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(2)
+    ->Repetitions(3)
+    ->Arg(1)
+    ->Arg(Cores());
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const auto& best = reporter.best();
+    const auto reference = best.find("BM_Reference/");
+    if (reference == best.end()) return 0;
+    std::printf("\nwhole song, fastest repetition (%d cores)\n", Cores());
+    std::printf("  %-22s %9.1f ms\n", "reference", reference->second * 1e3);
+    for (const auto& [name, seconds] : best) {
+        if (name == reference->first) continue;
+        const std::string threads = name.substr(name.find('/') + 1);
+        std::printf("  fast, %2s thread(s)      %9.1f ms   1/%.1f of the reference\n",
+                    threads.c_str(), seconds * 1e3, reference->second / seconds);
+    }
+    return 0;
+}
