@@ -314,82 +314,149 @@ struct Group {
     return __builtin_convertvector(v, Double4);
 }
 
-// The chain of every lane of a group over one block, lanes side by side:
-//   x = float(gain * w * m),  y1[n] = x[n] + 0.3 y1[n - 15000],
-//   y2[n] = y1[n] + 0.3 y2[n - 25000],  and for the noise voice the low-pass
-//   z[n] = y2[n] + 0.2 (z[n - 2] - y2[n]), the buffer's first frame unchanged.
-// Writes each lane's output to outs[i]; returns per lane whether y1 and y2 had a
-// non-zero sample.
-[[gnu::always_inline]] inline void Chain(Group& group, const Scratch& s, bool sound,
-                                         std::int64_t first, int samples, float* const (&outs)[4],
-                                         bool (&loud1)[4], bool (&loud2)[4]) {
-    Float4 left{}, right{}, low_left{}, low_right{};
-    for (std::size_t i = 0; i < group.lanes.size(); ++i) {
-        left[i] = group.lanes[i]->left;
-        right[i] = group.lanes[i]->right;
-        low_left[i] = group.lanes[i]->low_left;
-        low_right[i] = group.lanes[i]->low_right;
-    }
-    const Double4 left_gain = Widen(left), right_gain = Widen(right);
+// What the chain of a group carries from sample to sample within a block.
+struct ChainState {
+    Double4 left_gain, right_gain;
+    Float4 low_left, low_right;  // the low-pass's last outputs
+    UInt4 bits1{}, bits2{};      // or-ed bits of every y1 and y2
+};
+
+// One sample of every lane: y1 = x + 0.3 y1[-15000], y2 = y1 + 0.3 y2[-25000].
+// Without the first echo (its input and ring all zero) y1 is zero.
+template <bool kFirstEcho>
+[[gnu::always_inline]] inline Float4 Echoes(ChainState& c, Float4 x, float* past1, float* past2) {
     const Double4 feedback = Double4{} + double{kEchoFeedback};
-    const Double4 smoothing = Double4{} + double{kNoiseLowpass};
-    const bool lowpass = group.voice == VOICE_NOISE;
-    int pos1 = static_cast<int>(first % kEchoDelay1);  // a multiple of four, as are the delays
-    int pos2 = static_cast<int>(first % kEchoDelay2);
-    UInt4 bits1{}, bits2{};
-    for (int n = 0; n < samples; n += 4) {
-        // Samples n .. n + 3 are frames f and f + 1, left and right.
-        Float4 y[4] = {};
-        if (sound) {
-            for (int k = 0; k < 2; ++k) {
-                const int f = n / 2 + k;
-                Float4 w, m;
-                __builtin_memcpy(&w, s.w + kMaxGroupLanes * f, sizeof w);
-                __builtin_memcpy(&m, s.m + kMaxGroupLanes * f, sizeof m);
-                const Double4 v = Widen(w) * Widen(m);
-                y[2 * k] = RoundToFloat(left_gain * v);
-                y[2 * k + 1] = RoundToFloat(right_gain * v);
-            }
+    Double4 y1 = {};
+    if constexpr (kFirstEcho) {
+        Float4 e1;
+        __builtin_memcpy(&e1, past1, sizeof e1);
+        const Float4 y1f = RoundToFloat(feedback * Widen(e1) + Widen(x));
+        __builtin_memcpy(past1, &y1f, sizeof y1f);
+        c.bits1 |= (UInt4)y1f;
+        y1 = Widen(y1f);
+    }
+    Float4 e2;
+    __builtin_memcpy(&e2, past2, sizeof e2);
+    const Float4 y2 = RoundToFloat(feedback * Widen(e2) + y1);
+    __builtin_memcpy(past2, &y2, sizeof y2);
+    c.bits2 |= (UInt4)y2;
+    return y2;
+}
+
+// z = y + 0.2 (z[-2] - y), per channel.
+[[gnu::always_inline]] inline Float4 Smooth(Float4& low, Float4 y) {
+    const Double4 x = Widen(y);
+    low = RoundToFloat((Widen(low) - x) * (Double4{} + double{kNoiseLowpass}) + x);
+    return low;
+}
+
+// Samples [from, samples) of the block, four at a time: frames f and f + 1, left
+// and right. `kSound`: the voice wrote something this block.
+template <bool kSound, bool kFirstEcho, bool kLowpass>
+[[gnu::always_inline]] inline void ChainRun(Group& group, const Scratch& s, ChainState& c,
+                                            std::int64_t first, int from, int samples,
+                                            float* const (&outs)[4]) {
+    int pos1 = static_cast<int>((first + from) % kEchoDelay1);  // multiples of four, as are
+    int pos2 = static_cast<int>((first + from) % kEchoDelay2);  // the delays
+    for (int n = from; n < samples; n += 4) {
+        Float4 x0{}, x1{}, x2{}, x3{};
+        if constexpr (kSound) {
+            Float4 w0, m0, w1, m1;
+            __builtin_memcpy(&w0, s.w + 2 * n, sizeof w0);
+            __builtin_memcpy(&m0, s.m + 2 * n, sizeof m0);
+            __builtin_memcpy(&w1, s.w + 2 * n + 4, sizeof w1);
+            __builtin_memcpy(&m1, s.m + 2 * n + 4, sizeof m1);
+            const Double4 v0 = Widen(w0) * Widen(m0), v1 = Widen(w1) * Widen(m1);
+            x0 = RoundToFloat(c.left_gain * v0);
+            x1 = RoundToFloat(c.right_gain * v0);
+            x2 = RoundToFloat(c.left_gain * v1);
+            x3 = RoundToFloat(c.right_gain * v1);
         }
         float* past1 = group.echo1 + kMaxGroupLanes * pos1;
         float* past2 = group.echo2 + kMaxGroupLanes * pos2;
-        for (int k = 0; k < 4; ++k) {
-            Float4 e1, e2;
-            __builtin_memcpy(&e1, past1 + 4 * k, sizeof e1);
-            const Float4 y1 = RoundToFloat(feedback * Widen(e1) + Widen(y[k]));
-            __builtin_memcpy(past1 + 4 * k, &y1, sizeof y1);
-            __builtin_memcpy(&e2, past2 + 4 * k, sizeof e2);
-            const Float4 y2 = RoundToFloat(feedback * Widen(e2) + Widen(y1));
-            __builtin_memcpy(past2 + 4 * k, &y2, sizeof y2);
-            bits1 |= (UInt4)y1;
-            bits2 |= (UInt4)y2;
-            y[k] = y2;
+        Float4 z[4] = {Echoes<kFirstEcho>(c, x0, past1, past2),
+                       Echoes<kFirstEcho>(c, x1, past1 + 4, past2 + 4),
+                       Echoes<kFirstEcho>(c, x2, past1 + 8, past2 + 8),
+                       Echoes<kFirstEcho>(c, x3, past1 + 12, past2 + 12)};
+        if constexpr (kLowpass) {
+            z[0] = Smooth(c.low_left, z[0]);
+            z[1] = Smooth(c.low_right, z[1]);
+            z[2] = Smooth(c.low_left, z[2]);
+            z[3] = Smooth(c.low_right, z[3]);
         }
-        if (lowpass) {
-            for (int k = 0; k < 4; ++k) {
-                Float4& low = k % 2 == 0 ? low_left : low_right;
-                if (first + n + k >= 2) {
-                    const Double4 x = Widen(y[k]);
-                    y[k] = RoundToFloat((Widen(low) - x) * smoothing + x);
-                }
-                low = y[k];
-            }
-        }
-        Transpose(y);
+        Transpose(z);
         for (int i = 0; i < kMaxGroupLanes; ++i)
-            __builtin_memcpy(outs[i] + n, &y[i], sizeof y[i]);
+            __builtin_memcpy(outs[i] + n, &z[i], sizeof z[i]);
         pos1 += 4;
         if (pos1 == kEchoDelay1) pos1 = 0;
         pos2 += 4;
         if (pos2 == kEchoDelay2) pos2 = 0;
     }
-    bits1 &= 0x7FFFFFFFu;  // the sign of a zero does not count
-    bits2 &= 0x7FFFFFFFu;
+}
+
+template <bool kSound, bool kFirstEcho>
+[[gnu::always_inline]] inline void ChainRun(Group& group, const Scratch& s, ChainState& c,
+                                            std::int64_t first, int samples,
+                                            float* const (&outs)[4]) {
+    if (group.voice != VOICE_NOISE) {
+        ChainRun<kSound, kFirstEcho, false>(group, s, c, first, 0, samples, outs);
+        return;
+    }
+    int from = 0;
+    if (first == 0) {
+        // The low-pass leaves the buffer's first frame as it is and starts from it.
+        ChainRun<kSound, kFirstEcho, false>(group, s, c, first, 0, 4, outs);
+        auto sample = [&](int n) __attribute__((always_inline)) {
+            return Float4{outs[0][n], outs[1][n], outs[2][n], outs[3][n]};
+        };
+        c.low_left = sample(0);
+        c.low_right = sample(1);
+        const Float4 left = Smooth(c.low_left, sample(2));
+        const Float4 right = Smooth(c.low_right, sample(3));
+        for (int i = 0; i < kMaxGroupLanes; ++i) {
+            outs[i][2] = left[i];
+            outs[i][3] = right[i];
+        }
+        from = 4;
+    }
+    ChainRun<kSound, kFirstEcho, true>(group, s, c, first, from, samples, outs);
+}
+
+// The chain of every lane of a group over one block, lanes side by side:
+//   x = float(gain * w * m),  y1[n] = x[n] + 0.3 y1[n - 15000],
+//   y2[n] = y1[n] + 0.3 y2[n - 25000],  and for the noise voice the low-pass
+//   z[n] = y2[n] + 0.2 (z[n - 2] - y2[n]), the buffer's first frame unchanged.
+// Writes each lane's output to outs[i] and records, per lane, the last sample
+// where y1 and y2 were not zero. `first_echo_quiet`: the first echo has neither
+// input nor anything left in its ring, so it is skipped.
+[[gnu::always_inline]] inline void Chain(Group& group, const Scratch& s, bool sound,
+                                         bool first_echo_quiet, std::int64_t first, int samples,
+                                         float* const (&outs)[4]) {
+    ChainState c;
+    Float4 left{}, right{};
     for (std::size_t i = 0; i < group.lanes.size(); ++i) {
-        loud1[i] = bits1[i] != 0;
-        loud2[i] = bits2[i] != 0;
-        group.lanes[i]->low_left = low_left[i];
-        group.lanes[i]->low_right = low_right[i];
+        left[i] = group.lanes[i]->left;
+        right[i] = group.lanes[i]->right;
+        c.low_left[i] = group.lanes[i]->low_left;
+        c.low_right[i] = group.lanes[i]->low_right;
+    }
+    c.left_gain = Widen(left);
+    c.right_gain = Widen(right);
+    if (sound) {
+        ChainRun<true, true>(group, s, c, first, samples, outs);
+    } else if (!first_echo_quiet) {
+        ChainRun<false, true>(group, s, c, first, samples, outs);
+    } else {
+        ChainRun<false, false>(group, s, c, first, samples, outs);
+    }
+    const UInt4 bits1 = c.bits1 & 0x7FFFFFFFu;  // the sign of a zero does not count
+    const UInt4 bits2 = c.bits2 & 0x7FFFFFFFu;
+    for (std::size_t i = 0; i < group.lanes.size(); ++i) {
+        Lane& lane = *group.lanes[i];
+        if (bits1[i] != 0) lane.last_loud1 = first + samples - 1;
+        if (bits2[i] != 0) lane.last_loud2 = first + samples - 1;
+        lane.low_left = c.low_left[i];
+        lane.low_right = c.low_right[i];
     }
 }
 
@@ -431,12 +498,11 @@ struct Group {
         if (!silent) outs[i] = lane.out + std::int64_t{block} * kBlockSamples;
     }
     if (all_silent) return;
-    bool loud1[kMaxGroupLanes] = {}, loud2[kMaxGroupLanes] = {};
-    Chain(group, s, any_audible, first, samples, outs, loud1, loud2);
+    bool first_echo_quiet = !any_audible;
     for (int i = 0; i < lanes; ++i) {
-        if (loud1[i]) group.lanes[i]->last_loud1 = first + samples - 1;
-        if (loud2[i]) group.lanes[i]->last_loud2 = first + samples - 1;
+        first_echo_quiet &= group.lanes[i]->last_loud1 < first - kEchoDelay1;
     }
+    Chain(group, s, any_audible, first_echo_quiet, first, samples, outs);
 }
 
 // mix[i] = volume * out[i] + mix[i] for samples [from, to) of the chunk that

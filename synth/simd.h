@@ -6,13 +6,7 @@
 
 // Vectors are passed by value only to functions that are always inlined: a
 // function compiled for AVX and one compiled without pass 32-byte vectors in
-// different ways, so no such call may exist. That makes the compilers' note
-// about the two conventions moot.
-#if defined(__clang__)
-#pragma clang diagnostic ignored "-Wpsabi"
-#elif defined(__GNUC__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
+// different ways, so no such call may exist.
 
 namespace wave::simd {
 
