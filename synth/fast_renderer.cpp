@@ -765,7 +765,7 @@ private:
 void RenderJobs(std::span<const RenderJob> jobs, int threads, const RenderProgress& progress,
                 FastPathIsa isa) {
     threads = std::max(1, threads);
-    const int chunk_blocks = 8;
+    const int chunk_blocks = threads == 1 ? 8 : 4;
     // The scratch lives in TrackBuffer; a list too long for it is rendered in parts.
     std::size_t part = jobs.size();
     while (part > 1 && Renderer::ArenaFloats(part, threads, chunk_blocks) > SND_BUF_LEN)

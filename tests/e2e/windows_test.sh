@@ -12,9 +12,16 @@ readonly min_capture=$((20 * 176400))  # 20 s of audio
 
 work=$(mktemp -d)
 pids=()
+# Every process that runs in our prefix: Wine starts services of its own.
+prefix_pids() {
+    grep -l -z -x -F "WINEPREFIX=$work/prefix" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3
+}
 cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    WINEPREFIX=$work/prefix "$wineserver" -k 2>/dev/null
+    for pid in "${pids[@]}" $(prefix_pids); do kill "$pid" 2>/dev/null; done
     for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+    sleep 1
+    for pid in $(prefix_pids); do kill -9 "$pid" 2>/dev/null; done
     rm -rf "$work"
 }
 trap cleanup EXIT
