@@ -29,14 +29,7 @@ trap cleanup EXIT
 fail() { echo "FAIL [windows]: $*" >&2; exit 1; }
 note() { echo "[windows] $*"; }
 
-expected_report() {
-    echo "ALLOC = 62015 kbyte"
-    echo "SND_UNIT_NUM = 1440"
-    for d in 0.997000 0.999000 1.001000 1.003000; do
-        echo "detune = $d"
-        for ch in 2 2 2 3 1 10 11; do echo "Render Track ch[$ch]"; done
-    done
-}
+source "$(dirname "$0")/report.sh"
 check_report() {  # the console translates \n to \r\n
     diff <(expected_report) <(tr -d '\r' <"$1") >/dev/null || fail "standard output is not the 34 report lines"
 }
