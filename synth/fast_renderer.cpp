@@ -10,17 +10,17 @@
 #include <thread>
 #include <vector>
 
+#if defined(__x86_64__) || defined(__i386__)
+#define WAVE_HAVE_AVX2_KERNELS 1
+#include <immintrin.h>
+#endif
+
 #include "synth/buffers.h"
-#include "synth/simd.h"
 #include "synth/sine.h"
-#include "synth/sine_block.h"
 
 namespace wave {
 
 namespace {
-
-using simd::f32x4;
-using simd::f64x4;
 
 constexpr int kBlockFrames = 2048;
 constexpr int kBlockSamples = 2 * kBlockFrames;
@@ -150,134 +150,7 @@ using Float4 = float __attribute__((vector_size(16)));
 using Int4 = std::int32_t __attribute__((vector_size(16)));
 using UInt4 = std::uint32_t __attribute__((vector_size(16)));
 using Double4 = double __attribute__((vector_size(32)));
-
-// Phases for up to four lanes side by side, for `count` frames from frame
-// `offset`, into the scratch arrays where lane i of frame f is element 4 f + i.
-// A null lane is not rendering: its elements become zero. While 0 <= l <= 1/2
-// and -1/2 <= h < 1/2, the wrap h - trunc(h + 1/2) is exactly "subtract one
-// when h >= 1/2", and float products and sums round as the double ones rounded
-// to float do.
-void PhasesGroup(Lane* const (&lanes)[kMaxGroupLanes], Scratch& s, int offset, int count,
-                 bool (&audible)[kMaxGroupLanes]) {
-    float* h_out = s.h + kMaxGroupLanes * offset;
-    float* m_out = s.m + kMaxGroupLanes * offset;
-    float* r_out = s.r + kMaxGroupLanes * offset;
-    Float4 h{}, l{}, m{}, g{}, o{};
-    UInt4 noise{};
-    Int4 active{}, sounds_at_origin{};
-    bool simple = true, pm = false, noisy = false;
-    const float* noise_values = nullptr;
-    for (int i = 0; i < kMaxGroupLanes; ++i) {
-        const Lane* lane = lanes[i];
-        if (!lane) continue;
-        h[i] = lane->h;
-        l[i] = lane->l;
-        m[i] = lane->m;
-        g[i] = lane->g;
-        o[i] = lane->o;
-        noise[i] = lane->noise;
-        active[i] = -1;
-        sounds_at_origin[i] = SilentAtPhaseZero(lane->voice) ? 0 : -1;
-        pm = lane->voice == VOICE_PM_LEAD;
-        noisy = lane->voice == VOICE_JITTER_SINE || lane->voice == VOICE_NOISE;
-        if (noisy) noise_values = NoiseColumn(lane->voice);
-        simple &= lane->l >= 0.0f && lane->l <= 0.5f && lane->h >= -0.5f && lane->h < 0.5f;
-    }
-    if (!simple) {
-        for (int i = 0; i < kMaxGroupLanes; ++i) {
-            if (lanes[i]) {
-                audible[i] |=
-                    Phases(*lanes[i], h_out + i, m_out + i, r_out + i, count, kMaxGroupLanes);
-            } else {
-                for (int j = 0; j < count; ++j) {
-                    h_out[kMaxGroupLanes * j + i] = m_out[kMaxGroupLanes * j + i] =
-                        r_out[kMaxGroupLanes * j + i] = 0;
-                }
-            }
-        }
-        return;
-    }
-    Int4 loud{};
-    for (int j = 0; j < count; ++j) {
-        l = l * g;
-        const Float4 sum = h + l;
-        h = sum >= 0.5f ? sum - 1.0f : sum;
-        if (pm) m = __builtin_convertvector(__builtin_convertvector(m, Double4) + 0.00002, Float4);
-        const Float4 h_kept = (Float4)((Int4)h & active);
-        const Float4 m_kept = (Float4)((Int4)m & active);
-        __builtin_memcpy(h_out + kMaxGroupLanes * j, &h_kept, sizeof h_kept);
-        __builtin_memcpy(m_out + kMaxGroupLanes * j, &m_kept, sizeof m_kept);
-        if (noisy) {
-            noise = noise * 214013u + 2531011u;
-            const UInt4 index = (noise >> 16) & 0x7FFF;
-            const Float4 r = {noise_values[index[0]], noise_values[index[1]],
-                              noise_values[index[2]], noise_values[index[3]]};
-            const Float4 r_kept = (Float4)((Int4)r & active);
-            __builtin_memcpy(r_out + kMaxGroupLanes * j, &r_kept, sizeof r_kept);
-        }
-        loud |= (m_kept != 0.0f) & ((h_kept != 0.0f) | sounds_at_origin);
-        m = m * o;
-    }
-    if (!noisy) std::fill_n(r_out, kMaxGroupLanes * count, 0.0f);
-    for (int i = 0; i < kMaxGroupLanes; ++i) {
-        Lane* lane = lanes[i];
-        if (!lane) continue;
-        lane->h = h[i];
-        lane->l = l[i];
-        lane->m = m[i];
-        lane->noise = noise[i];
-        audible[i] |= loud[i] != 0;
-    }
-}
-
-// The waveform of `n` frames from their phases (and noise values).
-void Waveform(VoiceType voice, Scratch& s, int n) {
-    switch (voice) {
-        case VOICE_PULSE:
-            for (int i = 0; i < n; ++i)
-                s.w[i] = s.h[i] <= 0.2 ? 1.0f : -1.0f;
-            return;
-        case VOICE_SOFT_SAW:
-            for (int i = 0; i < n; ++i)
-                s.a[i] = Round(2.0 * s.h[i]);
-            SineToFloat(s.a, s.w, n);
-            return;
-        case VOICE_PM_LEAD:
-            for (int i = 0; i < n; ++i)
-                s.a[i] = Round(kPmDepth * (2.0 * (s.h[i] * kPi)));
-            SineToFloat(s.a, s.s, n);
-            for (int i = 0; i < n; ++i) {
-                s.b[i] = Round(3.0 * s.s[i]);
-                s.a[i] = Round(s.b[i] + 2.0 * (s.h[i] * kPi));
-            }
-            SineToFloat(s.a, s.c1, n);
-            for (int i = 0; i < n; ++i)
-                s.a[i] = s.b[i] + 0.02 * (s.h[i] * kPi);
-            FloatMinusSine(s.c1, s.a, s.w, n);
-            return;
-        case VOICE_SINE_OF_SINE:
-            for (int i = 0; i < n; ++i)
-                s.a[i] = Round(kTwoPi * s.h[i]);
-            SineToFloat(s.a, s.s, n);
-            for (int i = 0; i < n; ++i)
-                s.a[i] = s.s[i];
-            SineToFloat(s.a, s.w, n);
-            return;
-        case VOICE_JITTER_SINE:
-            for (int i = 0; i < n; ++i)
-                s.a[i] = 0.1 * s.r[i] + 2.0 * s.h[i] * kPi;
-            SineToFloat(s.a, s.w, n);
-            return;
-        case VOICE_NOISE:
-            std::copy_n(s.r, n, s.w);  // the phase stage looked the waveform up
-            return;
-        default:
-            for (int i = 0; i < n; ++i)
-                s.a[i] = Round(kTwoPi * s.h[i]);
-            SineToFloat(s.a, s.w, n);
-            return;
-    }
-}
+using Int64x4 = std::int64_t __attribute__((vector_size(32)));
 
 // True when the echo rings and the low-pass hold nothing but zeros at sample `first`.
 bool Quiet(const Lane& lane, std::int64_t first) {
@@ -295,278 +168,51 @@ struct Group {
     float* echo2 = nullptr;  // kEchoDelay2 x 4
 };
 
-// 4 x 4 transpose: row k of the result is element k of every input.
-[[gnu::always_inline]] inline void Transpose(Float4 (&v)[4]) {
-    const Float4 t0 = __builtin_shufflevector(v[0], v[1], 0, 4, 1, 5);
-    const Float4 t1 = __builtin_shufflevector(v[0], v[1], 2, 6, 3, 7);
-    const Float4 t2 = __builtin_shufflevector(v[2], v[3], 0, 4, 1, 5);
-    const Float4 t3 = __builtin_shufflevector(v[2], v[3], 2, 6, 3, 7);
-    v[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
-    v[1] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
-    v[2] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
-    v[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
-}
+}  // namespace
 
-[[gnu::always_inline]] inline Float4 RoundToFloat(Double4 v) {
-    return __builtin_convertvector(v, Float4);
-}
-[[gnu::always_inline]] inline Double4 Widen(Float4 v) {
-    return __builtin_convertvector(v, Double4);
-}
+namespace baseline {
+#define WAVE_KERNEL_AVX2 0
+#include "synth/fast_kernels.inc"
+#undef WAVE_KERNEL_AVX2
+}  // namespace baseline
 
-// What the chain of a group carries from sample to sample within a block.
-struct ChainState {
-    Double4 left_gain, right_gain;
-    Float4 low_left, low_right;  // the low-pass's last outputs
-    UInt4 bits1{}, bits2{};      // or-ed bits of every y1 and y2
-};
+#ifdef WAVE_HAVE_AVX2_KERNELS
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+namespace avx2 {
+#define WAVE_KERNEL_AVX2 1
+#include "synth/fast_kernels.inc"
+#undef WAVE_KERNEL_AVX2
+}  // namespace avx2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+#endif
 
-// One sample of every lane: y1 = x + 0.3 y1[-15000], y2 = y1 + 0.3 y2[-25000].
-// Without the first echo (its input and ring all zero) y1 is zero.
-template <bool kFirstEcho>
-[[gnu::always_inline]] inline Float4 Echoes(ChainState& c, Float4 x, float* past1, float* past2) {
-    const Double4 feedback = Double4{} + double{kEchoFeedback};
-    Double4 y1 = {};
-    if constexpr (kFirstEcho) {
-        Float4 e1;
-        __builtin_memcpy(&e1, past1, sizeof e1);
-        const Float4 y1f = RoundToFloat(feedback * Widen(e1) + Widen(x));
-        __builtin_memcpy(past1, &y1f, sizeof y1f);
-        c.bits1 |= (UInt4)y1f;
-        y1 = Widen(y1f);
-    }
-    Float4 e2;
-    __builtin_memcpy(&e2, past2, sizeof e2);
-    const Float4 y2 = RoundToFloat(feedback * Widen(e2) + y1);
-    __builtin_memcpy(past2, &y2, sizeof y2);
-    c.bits2 |= (UInt4)y2;
-    return y2;
-}
+namespace {
 
-// z = y + 0.2 (z[-2] - y), per channel.
-[[gnu::always_inline]] inline Float4 Smooth(Float4& low, Float4 y) {
-    const Double4 x = Widen(y);
-    low = RoundToFloat((Widen(low) - x) * (Double4{} + double{kNoiseLowpass}) + x);
-    return low;
-}
-
-// Samples [from, samples) of the block, four at a time: frames f and f + 1, left
-// and right. `kSound`: the voice wrote something this block.
-template <bool kSound, bool kFirstEcho, bool kLowpass>
-[[gnu::always_inline]] inline void ChainRun(Group& group, const Scratch& s, ChainState& c,
-                                            std::int64_t first, int from, int samples,
-                                            float* const (&outs)[4]) {
-    int pos1 = static_cast<int>((first + from) % kEchoDelay1);  // multiples of four, as are
-    int pos2 = static_cast<int>((first + from) % kEchoDelay2);  // the delays
-    for (int n = from; n < samples; n += 4) {
-        Float4 x0{}, x1{}, x2{}, x3{};
-        if constexpr (kSound) {
-            Float4 w0, m0, w1, m1;
-            __builtin_memcpy(&w0, s.w + 2 * n, sizeof w0);
-            __builtin_memcpy(&m0, s.m + 2 * n, sizeof m0);
-            __builtin_memcpy(&w1, s.w + 2 * n + 4, sizeof w1);
-            __builtin_memcpy(&m1, s.m + 2 * n + 4, sizeof m1);
-            const Double4 v0 = Widen(w0) * Widen(m0), v1 = Widen(w1) * Widen(m1);
-            x0 = RoundToFloat(c.left_gain * v0);
-            x1 = RoundToFloat(c.right_gain * v0);
-            x2 = RoundToFloat(c.left_gain * v1);
-            x3 = RoundToFloat(c.right_gain * v1);
-        }
-        float* past1 = group.echo1 + kMaxGroupLanes * pos1;
-        float* past2 = group.echo2 + kMaxGroupLanes * pos2;
-        Float4 z[4] = {Echoes<kFirstEcho>(c, x0, past1, past2),
-                       Echoes<kFirstEcho>(c, x1, past1 + 4, past2 + 4),
-                       Echoes<kFirstEcho>(c, x2, past1 + 8, past2 + 8),
-                       Echoes<kFirstEcho>(c, x3, past1 + 12, past2 + 12)};
-        if constexpr (kLowpass) {
-            z[0] = Smooth(c.low_left, z[0]);
-            z[1] = Smooth(c.low_right, z[1]);
-            z[2] = Smooth(c.low_left, z[2]);
-            z[3] = Smooth(c.low_right, z[3]);
-        }
-        Transpose(z);
-        for (int i = 0; i < kMaxGroupLanes; ++i)
-            __builtin_memcpy(outs[i] + n, &z[i], sizeof z[i]);
-        pos1 += 4;
-        if (pos1 == kEchoDelay1) pos1 = 0;
-        pos2 += 4;
-        if (pos2 == kEchoDelay2) pos2 = 0;
-    }
-}
-
-template <bool kSound, bool kFirstEcho>
-[[gnu::always_inline]] inline void ChainRun(Group& group, const Scratch& s, ChainState& c,
-                                            std::int64_t first, int samples,
-                                            float* const (&outs)[4]) {
-    if (group.voice != VOICE_NOISE) {
-        ChainRun<kSound, kFirstEcho, false>(group, s, c, first, 0, samples, outs);
-        return;
-    }
-    int from = 0;
-    if (first == 0) {
-        // The low-pass leaves the buffer's first frame as it is and starts from it.
-        ChainRun<kSound, kFirstEcho, false>(group, s, c, first, 0, 4, outs);
-        auto sample = [&](int n) __attribute__((always_inline)) {
-            return Float4{outs[0][n], outs[1][n], outs[2][n], outs[3][n]};
-        };
-        c.low_left = sample(0);
-        c.low_right = sample(1);
-        const Float4 left = Smooth(c.low_left, sample(2));
-        const Float4 right = Smooth(c.low_right, sample(3));
-        for (int i = 0; i < kMaxGroupLanes; ++i) {
-            outs[i][2] = left[i];
-            outs[i][3] = right[i];
-        }
-        from = 4;
-    }
-    ChainRun<kSound, kFirstEcho, true>(group, s, c, first, from, samples, outs);
-}
-
-// The chain of every lane of a group over one block, lanes side by side:
-//   x = float(gain * w * m),  y1[n] = x[n] + 0.3 y1[n - 15000],
-//   y2[n] = y1[n] + 0.3 y2[n - 25000],  and for the noise voice the low-pass
-//   z[n] = y2[n] + 0.2 (z[n - 2] - y2[n]), the buffer's first frame unchanged.
-// Writes each lane's output to outs[i] and records, per lane, the last sample
-// where y1 and y2 were not zero. `first_echo_quiet`: the first echo has neither
-// input nor anything left in its ring, so it is skipped.
-[[gnu::always_inline]] inline void Chain(Group& group, const Scratch& s, bool sound,
-                                         bool first_echo_quiet, std::int64_t first, int samples,
-                                         float* const (&outs)[4]) {
-    ChainState c;
-    Float4 left{}, right{};
-    for (std::size_t i = 0; i < group.lanes.size(); ++i) {
-        left[i] = group.lanes[i]->left;
-        right[i] = group.lanes[i]->right;
-        c.low_left[i] = group.lanes[i]->low_left;
-        c.low_right[i] = group.lanes[i]->low_right;
-    }
-    c.left_gain = Widen(left);
-    c.right_gain = Widen(right);
-    if (sound) {
-        ChainRun<true, true>(group, s, c, first, samples, outs);
-    } else if (!first_echo_quiet) {
-        ChainRun<false, true>(group, s, c, first, samples, outs);
-    } else {
-        ChainRun<false, false>(group, s, c, first, samples, outs);
-    }
-    const UInt4 bits1 = c.bits1 & 0x7FFFFFFFu;  // the sign of a zero does not count
-    const UInt4 bits2 = c.bits2 & 0x7FFFFFFFu;
-    for (std::size_t i = 0; i < group.lanes.size(); ++i) {
-        Lane& lane = *group.lanes[i];
-        if (bits1[i] != 0) lane.last_loud1 = first + samples - 1;
-        if (bits2[i] != 0) lane.last_loud2 = first + samples - 1;
-        lane.low_left = c.low_left[i];
-        lane.low_right = c.low_right[i];
-    }
-}
-
-// One block of one group: voice, echoes and low-pass, into each lane's output.
-[[gnu::always_inline]] inline void ProcessGroupBlockBody(Group& group, std::int64_t first,
-                                                         int samples, int block, Scratch& s) {
-    const int frames = samples / 2;
-    const std::int64_t first_frame = first / 2;
-    const int lanes = static_cast<int>(group.lanes.size());
-    bool audible[kMaxGroupLanes] = {};
-    for (int f = 0; f < frames;) {
-        const std::int64_t frame = first_frame + f;
-        const int in_step = static_cast<int>(frame % SND_UNIT_LEN);
-        const int run = std::min(frames - f, SND_UNIT_LEN - in_step);
-        Lane* active[kMaxGroupLanes] = {};
-        for (int i = 0; i < lanes; ++i) {
-            Lane& lane = *group.lanes[i];
-            if (in_step == 0) EnterStep(lane, frame / SND_UNIT_LEN);
-            if (lane.mode == StepMode::kRender) active[i] = &lane;
-        }
-        PhasesGroup(active, s, f, run, audible);
-        f += run;
-    }
-    bool any_audible = false;
-    for (int i = 0; i < lanes; ++i)
-        any_audible |= audible[i];
-    if (any_audible) Waveform(group.voice, s, kMaxGroupLanes * frames);
-
-    // A lane is silent for the block when it makes no sound and its echoes have died.
-    float* outs[kMaxGroupLanes];
-    bool all_silent = true;
-    for (int i = 0; i < kMaxGroupLanes; ++i) {
-        outs[i] = s.unused_lane;
-        if (i >= lanes) continue;
-        Lane& lane = *group.lanes[i];
-        const bool silent = !audible[i] && Quiet(lane, first);
-        lane.silent[static_cast<std::size_t>(block)] = silent;
-        all_silent &= silent;
-        if (!silent) outs[i] = lane.out + std::int64_t{block} * kBlockSamples;
-    }
-    if (all_silent) return;
-    bool first_echo_quiet = !any_audible;
-    for (int i = 0; i < lanes; ++i) {
-        first_echo_quiet &= group.lanes[i]->last_loud1 < first - kEchoDelay1;
-    }
-    Chain(group, s, any_audible, first_echo_quiet, first, samples, outs);
-}
-
-// mix[i] = volume * out[i] + mix[i] for samples [from, to) of the chunk that
-// starts at `first`, lane after lane in job order.
-[[gnu::always_inline]] inline void MixBody(const std::vector<Lane>& lanes, std::int64_t first,
-                                           std::int64_t from, std::int64_t to) {
-    for (const Lane& lane : lanes) {
-        for (std::int64_t b0 = from; b0 < to;) {
-            const std::int64_t block = (b0 - first) / kBlockSamples;
-            const std::int64_t block_end = std::min(to, first + (block + 1) * kBlockSamples);
-            if (!lane.silent[static_cast<std::size_t>(block)]) {
-                float* mix = MixBuffer + b0;
-                const float* out = lane.out + (b0 - first);
-                const int n = static_cast<int>(block_end - b0);
-                const f64x4 volume = simd::Splat(lane.volume);
-                int i = 0;
-                for (; i + simd::kLanes <= n; i += simd::kLanes) {
-                    simd::Store(mix + i, simd::ToFloat(volume * simd::LoadFloats(out + i) +
-                                                       simd::LoadFloats(mix + i)));
-                }
-                for (; i < n; ++i)
-                    mix[i] = Round(double{lane.volume} * out[i] + mix[i]);
-            }
-            b0 = block_end;
-        }
-    }
-}
-
-// The two hot loops, compiled for the baseline instruction set and, on x86,
-// once more for AVX2. Both compute the same IEEE operations in the same order,
-// so they give the same bits; the wider one is only faster.
+// One copy of the kernels: the baseline's, or AVX2's where the processor has it.
 struct Kernels {
     void (*group_block)(Group&, std::int64_t, int, int, Scratch&);
     void (*mix)(const std::vector<Lane>&, std::int64_t, std::int64_t, std::int64_t);
+    void (*sines)(const double*, float*, int);
+    void (*minus_sines)(const float*, const double*, float*, int);
 };
 
-void GroupBlockBaseline(Group& g, std::int64_t first, int samples, int block, Scratch& s) {
-    ProcessGroupBlockBody(g, first, samples, block, s);
-}
-void MixBaseline(const std::vector<Lane>& lanes, std::int64_t first, std::int64_t from,
-                 std::int64_t to) {
-    MixBody(lanes, first, from, to);
-}
-
-#if defined(__x86_64__) || defined(__i386__)
-[[gnu::target("avx2"), gnu::flatten]] void GroupBlockAvx2(Group& g, std::int64_t first, int samples,
-                                                          int block, Scratch& s) {
-    ProcessGroupBlockBody(g, first, samples, block, s);
-}
-[[gnu::target("avx2"), gnu::flatten]] void MixAvx2(const std::vector<Lane>& lanes,
-                                                   std::int64_t first, std::int64_t from,
-                                                   std::int64_t to) {
-    MixBody(lanes, first, from, to);
-}
-#endif
-
 Kernels ChooseKernels(FastPathIsa isa) {
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef WAVE_HAVE_AVX2_KERNELS
     if (isa == FastPathIsa::kBest && __builtin_cpu_supports("avx2")) {
-        return {GroupBlockAvx2, MixAvx2};
+        return {avx2::GroupBlock, avx2::Mix, avx2::Sines, avx2::MinusSines};
     }
 #endif
     (void)isa;
-    return {GroupBlockBaseline, MixBaseline};
+    return {baseline::GroupBlock, baseline::Mix, baseline::Sines, baseline::MinusSines};
 }
 
 // A fixed crew of threads that run one function on every thread and wait for all.
@@ -761,6 +407,14 @@ private:
 };
 
 }  // namespace
+
+void SineToFloat(const double* x, float* out, int n, FastPathIsa isa) {
+    ChooseKernels(isa).sines(x, out, n);
+}
+
+void FloatMinusSine(const float* minuend, const double* x, float* out, int n, FastPathIsa isa) {
+    ChooseKernels(isa).minus_sines(minuend, x, out, n);
+}
 
 void RenderJobs(std::span<const RenderJob> jobs, int threads, const RenderProgress& progress,
                 FastPathIsa isa) {

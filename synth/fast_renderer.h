@@ -32,6 +32,12 @@ using RenderProgress = std::function<void(double)>;
 // where there is one), or the build's baseline. Both give the same bits.
 enum class FastPathIsa { kBest, kBaseline };
 
+// The fast path's vectorised sines: out[i] = float(sin(x[i])) and
+// out[i] = float(minuend[i] - sin(x[i])), each equal to what SineThen gives.
+void SineToFloat(const double* x, float* out, int n, FastPathIsa isa = FastPathIsa::kBest);
+void FloatMinusSine(const float* minuend, const double* x, float* out, int n,
+                    FastPathIsa isa = FastPathIsa::kBest);
+
 // Adds the jobs into MixBuffer as RenderTrack would, in order, and advances
 // NoiseRand as it would; prints nothing. `threads` > 1 spreads the work over
 // that many threads; the result is the same for every count.
