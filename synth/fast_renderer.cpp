@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <new>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -200,7 +203,7 @@ namespace {
 // One copy of the kernels: the baseline's, or AVX2's where the processor has it.
 struct Kernels {
     void (*group_block)(Group&, std::int64_t, int, int, Scratch&);
-    void (*mix)(const std::vector<Lane>&, std::int64_t, std::int64_t, std::int64_t);
+    void (*mix)(const std::vector<Lane>&, int, std::int64_t, std::int64_t, std::int64_t);
     void (*sines)(const double*, float*, int);
     void (*minus_sines)(const float*, const double*, float*, int);
 };
@@ -282,10 +285,14 @@ int Cost(VoiceType voice) {
     }
 }
 
+// Renders the chunks of the buffer as tasks: a group's part of a chunk (its
+// lanes' voices and chains, in order from chunk to chunk) and the mix of a chunk
+// (once every group has done it, in job order). Each lane keeps its output for
+// a few chunks, so that threads can run ahead of the mix.
 class Renderer {
 public:
     Renderer(std::span<const RenderJob> jobs, Crew& crew, int chunk_blocks, Kernels kernels)
-        : crew_(crew), chunk_blocks_(chunk_blocks), kernels_(kernels) {
+        : crew_(crew), chunk_blocks_(chunk_blocks), slots_(Slots(crew.size())), kernels_(kernels) {
         const std::int64_t chunk_samples = std::int64_t{chunk_blocks_} * kBlockSamples;
         float* next = TrackBuffer;
         auto take = [&](std::size_t floats) {
@@ -316,8 +323,8 @@ public:
             if (job.voice == VOICE_JITTER_SINE || job.voice == VOICE_NOISE) {
                 noise = NoiseRandAfter(noise, RenderedFrames(lane.track));
             }
-            lane.out = take(static_cast<std::size_t>(chunk_samples));
-            lane.silent.assign(static_cast<std::size_t>(chunk_blocks_), 1);
+            lane.out = take(static_cast<std::size_t>(slots_ * chunk_samples));
+            lane.silent.assign(static_cast<std::size_t>(slots_ * chunk_blocks_), 1);
             lanes_.push_back(std::move(lane));
         }
         final_noise_ = noise;
@@ -325,7 +332,7 @@ public:
             scratch_.push_back(new (take(sizeof(Scratch) / sizeof(float) + 16)) Scratch);
         }
         // Lanes of one voice type run side by side, four at a time; the costliest
-        // groups go first, so that threads finish together.
+        // groups are handed out first.
         for (Lane& lane : lanes_) {
             auto it = std::find_if(groups_.begin(), groups_.end(), [&](const Group& g) {
                 return g.voice == lane.voice && g.lanes.size() < kMaxGroupLanes;
@@ -345,65 +352,143 @@ public:
         std::stable_sort(groups_.begin(), groups_.end(), [](const Group& a, const Group& b) {
             return Cost(a.voice) > Cost(b.voice);
         });
+        chunks_ = static_cast<int>((SND_BUF_LEN + chunk_samples - 1) / chunk_samples);
+        next_chunk_.assign(groups_.size(), 0);
+        busy_.assign(groups_.size(), false);
+        remaining_.assign(static_cast<std::size_t>(slots_), static_cast<int>(groups_.size()));
     }
+
+    // How many chunks of output each lane keeps.
+    static int Slots(int threads) { return threads == 1 ? 1 : 3; }
 
     // The TrackBuffer floats the renderer needs for `lanes` lanes.
     static std::size_t ArenaFloats(std::size_t lanes, int threads, int chunk_blocks) {
         // At worst every lane is a group of its own.
         return lanes * (kMaxGroupLanes * (kEchoDelay1 + kEchoDelay2) +
-                        std::size_t(chunk_blocks) * kBlockSamples) +
+                        std::size_t(Slots(threads)) * std::size_t(chunk_blocks) * kBlockSamples) +
                std::size_t(threads) * (sizeof(Scratch) / sizeof(float) + 16);
     }
 
     void Run(const RenderProgress& progress) {
-        const std::int64_t chunk_samples = std::int64_t{chunk_blocks_} * kBlockSamples;
-        for (std::int64_t first = 0; first < SND_BUF_LEN; first += chunk_samples) {
-            if (AllQuietForever(first)) break;
-            const std::int64_t end = std::min<std::int64_t>(first + chunk_samples, SND_BUF_LEN);
-            RenderChunk(first, end);
-            if (progress) progress(static_cast<double>(end) / SND_BUF_LEN);
-        }
+        if (!lanes_.empty()) crew_.Run([&](int t) { Work(t, t == 0 ? &progress : nullptr); });
         SetNoiseRandState(final_noise_);
     }
 
 private:
-    // True once no lane can make another non-zero sample.
-    bool AllQuietForever(std::int64_t first) const {
-        for (const Lane& lane : lanes_) {
-            if (lane.mode != StepMode::kEnded || !Quiet(lane, first)) return false;
+    struct Task {
+        enum { kNone, kGroup, kMix } kind = kNone;
+        std::size_t group = 0;
+        int chunk = 0;
+    };
+
+    std::int64_t ChunkStart(int chunk) const {
+        return std::int64_t{chunk} * chunk_blocks_ * kBlockSamples;
+    }
+    std::int64_t ChunkEnd(int chunk) const {
+        return std::min<std::int64_t>(ChunkStart(chunk + 1), SND_BUF_LEN);
+    }
+    int FirstBlock(int chunk) const { return (chunk % slots_) * chunk_blocks_; }
+
+    // Takes the next task: the oldest chunk's mix once it is ready, else the group
+    // furthest behind (costliest first) whose chunk has a free output slot.
+    // Returns a task of kind kNone when every chunk is mixed. Called under mutex_.
+    Task Next() {
+        if (mixed_ == chunks_) return {};
+        if (!mixing_ && remaining_[static_cast<std::size_t>(mixed_ % slots_)] == 0) {
+            mixing_ = true;
+            return {Task::kMix, 0, mixed_};
         }
-        return true;
+        std::size_t best = groups_.size();
+        for (std::size_t g = 0; g < groups_.size(); ++g) {
+            if (busy_[g] || next_chunk_[g] >= chunks_ || next_chunk_[g] >= mixed_ + slots_)
+                continue;
+            if (best == groups_.size() || next_chunk_[g] < next_chunk_[best]) best = g;
+        }
+        if (best == groups_.size()) return {Task::kNone, 0, -1};  // wait
+        busy_[best] = true;
+        return {Task::kGroup, best, next_chunk_[best]};
     }
 
-    void RenderChunk(std::int64_t first, std::int64_t end) {
-        std::atomic<std::size_t> next_group{0};
-        crew_.Run([&](int t) {
-            for (std::size_t g; (g = next_group.fetch_add(1)) < groups_.size();) {
-                int block = 0;
-                for (std::int64_t b0 = first; b0 < end; b0 += kBlockSamples, ++block) {
-                    const int samples =
-                        static_cast<int>(std::min<std::int64_t>(kBlockSamples, end - b0));
-                    kernels_.group_block(groups_[g], b0, samples, block, *scratch_[t]);
+    void Work(int t, const RenderProgress* progress) {
+        int reported = 0;
+        for (;;) {
+            Task task;
+            {
+                std::unique_lock lock(mutex_);
+                for (;;) {
+                    task = Next();
+                    if (task.kind != Task::kNone || task.chunk == 0) break;
+                    changed_.wait(lock);
                 }
             }
-        });
-        // The mix is element-wise: each thread takes a slice of the chunk.
-        const int threads = crew_.size();
-        const std::int64_t slice = ((end - first) / threads + 7) / 8 * 8;
-        crew_.Run([&](int t) {
-            const std::int64_t from = std::min(end, first + t * slice);
-            const std::int64_t to = t == threads - 1 ? end : std::min(end, from + slice);
-            if (from < to) kernels_.mix(lanes_, first, from, to);
-        });
+            if (task.kind == Task::kNone) break;
+            if (task.kind == Task::kGroup) {
+                RenderGroup(groups_[task.group], task.chunk,
+                            *scratch_[static_cast<std::size_t>(t)]);
+            } else {
+                kernels_.mix(lanes_, FirstBlock(task.chunk), ChunkStart(task.chunk),
+                             ChunkStart(task.chunk), ChunkEnd(task.chunk));
+            }
+            int mixed;
+            {
+                std::lock_guard lock(mutex_);
+                if (task.kind == Task::kGroup) {
+                    busy_[task.group] = false;
+                    ++next_chunk_[task.group];
+                    --remaining_[static_cast<std::size_t>(task.chunk % slots_)];
+                } else {
+                    remaining_[static_cast<std::size_t>(task.chunk % slots_)] =
+                        static_cast<int>(groups_.size());
+                    ++mixed_;
+                    mixing_ = false;
+                }
+                mixed = mixed_;
+            }
+            changed_.notify_all();
+            if (progress && *progress && mixed != reported) {
+                reported = mixed;
+                (*progress)(static_cast<double>(ChunkEnd(mixed - 1)) / SND_BUF_LEN);
+            }
+        }
+    }
+
+    // One group's part of one chunk. Once all of its lanes have ended and their
+    // echoes have died, there is nothing left to render.
+    void RenderGroup(Group& group, int chunk, Scratch& s) {
+        const std::int64_t first = ChunkStart(chunk), end = ChunkEnd(chunk);
+        bool done = true;
+        for (const Lane* lane : group.lanes) {
+            done &= lane->mode == StepMode::kEnded && Quiet(*lane, first);
+        }
+        int block = FirstBlock(chunk);
+        for (std::int64_t b0 = first; b0 < end; b0 += kBlockSamples, ++block) {
+            if (done) {
+                for (Lane* lane : group.lanes)
+                    lane->silent[static_cast<std::size_t>(block)] = 1;
+                continue;
+            }
+            const int samples = static_cast<int>(std::min<std::int64_t>(kBlockSamples, end - b0));
+            kernels_.group_block(group, b0, samples, block, s);
+        }
     }
 
     Crew& crew_;
     int chunk_blocks_;
+    int slots_;
     Kernels kernels_;
     std::vector<Lane> lanes_;
     std::vector<Group> groups_;
     std::vector<Scratch*> scratch_;
     std::uint32_t final_noise_ = 0;
+
+    std::mutex mutex_;  // guards what follows
+    std::condition_variable changed_;
+    int chunks_ = 0;
+    int mixed_ = 0;  // chunks mixed so far
+    bool mixing_ = false;
+    std::vector<int> next_chunk_;  // per group
+    std::vector<bool> busy_;       // per group
+    std::vector<int> remaining_;   // per output slot: groups yet to render its chunk
 };
 
 }  // namespace
@@ -419,7 +504,7 @@ void FloatMinusSine(const float* minuend, const double* x, float* out, int n, Fa
 void RenderJobs(std::span<const RenderJob> jobs, int threads, const RenderProgress& progress,
                 FastPathIsa isa) {
     threads = std::max(1, threads);
-    const int chunk_blocks = threads == 1 ? 8 : 4;
+    const int chunk_blocks = 8;
     // The scratch lives in TrackBuffer; a list too long for it is rendered in parts.
     std::size_t part = jobs.size();
     while (part > 1 && Renderer::ArenaFloats(part, threads, chunk_blocks) > SND_BUF_LEN)
