@@ -23,7 +23,7 @@
 namespace {
 
 constexpr const char* kDeviceName = "default";
-constexpr unsigned kLatencyMicroseconds = 100000;
+constexpr unsigned kLatencyMicroseconds = 40000;
 
 }  // namespace
 
