@@ -41,7 +41,7 @@ check_capture() {
 
 wait_for_lines() {  # wait_for_lines FILE N SECONDS
     local deadline=$((SECONDS + $3))
-    while [ "$(wc -l <"$1")" -lt "$2" ]; do
+    while [ "$(cat "$1" 2>/dev/null | wc -l)" -lt "$2" ]; do
         [ $SECONDS -lt $deadline ] || fail "timed out waiting for output"
         sleep 0.1
     done
@@ -92,7 +92,10 @@ signals_stop_playback)
     # SIGINT and SIGTERM in mid-play: playback stops and the exit status is 128 + signal.
     for sig in INT TERM; do
         conf=$(capture_config "out_$sig" paced)
-        ALSA_CONFIG_PATH=$conf "$wave" </dev/null >"$work/stdout_$sig" 2>"$work/stderr_$sig" &
+        # The files exist before the player starts, so that waiting on them cannot race it.
+        : >"$work/stdout_$sig"
+        : >"$work/stderr_$sig"
+        ALSA_CONFIG_PATH=$conf "$wave" </dev/null >>"$work/stdout_$sig" 2>>"$work/stderr_$sig" &
         pid=$!
         wait_for_lines "$work/stderr_$sig" 3 120
         sleep 1
