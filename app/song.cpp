@@ -221,12 +221,6 @@ void ReportPass(float detune) {
     ReportLine(line);
 }
 
-void ReportTrack(VoiceType voice) {
-    char line[48];
-    std::snprintf(line, sizeof line, "Render Track ch[%d]\n", voice);
-    ReportLine(line);
-}
-
 }  // namespace
 
 int RenderSongReference() {
@@ -258,7 +252,7 @@ int RenderSong(int threads, FastPathIsa isa) {
         [&](double done) {
             for (; reported < jobs.size() && done * jobs.size() >= reported + 1; ++reported) {
                 if (reported % kArrangement.size() == 0) ReportPass(jobs[reported].detune);
-                if (jobs[reported].voice <= kLastVoiceType) ReportTrack(jobs[reported].voice);
+                if (jobs[reported].voice <= kLastVoiceType) ReportTrackLine(jobs[reported].voice);
             }
         },
         isa);

@@ -43,7 +43,6 @@ enum class StepMode { kRender, kSilent, kEnded };
 
 // One job as it runs: its voice state, its echo rings and its output.
 struct Lane {
-    int order = 0;  // the job's place in the list, which is the mixing order
     VoiceType voice = VOICE_SINE;
     SongTrack track;  // cut to the steps RenderTrack reads
     float volume = 0, left = 0, right = 0, detune = 0;
@@ -136,7 +135,7 @@ bool Phases(Lane& lane, float* h_out, float* m_out, float* r_out, int count, int
         h_out[j * stride] = h;
         m_out[j * stride] = m;
         if (noisy) {
-            noise = noise * 214013u + 2531011u;
+            noise = noise * kNoiseMultiplier + kNoiseIncrement;
             r_out[j * stride] = noise_column[(noise >> 16) & 0x7FFF];
         }
         audible |= m != 0 && (h != 0 || !zero_at_origin);
@@ -306,7 +305,6 @@ public:
             const RenderJob& job = jobs[j];
             if (job.voice > kLastVoiceType) continue;
             Lane lane;
-            lane.order = static_cast<int>(j);
             lane.voice = job.voice;
             std::size_t steps = std::min<std::size_t>(job.track.size(), SND_UNIT_NUM);
             for (std::size_t k = 0; k < steps; ++k) {

@@ -74,7 +74,7 @@ float NoteIncrement(int n) {
 }
 
 int NoiseRand() {
-    noise_state = noise_state * 214013u + 2531011u;
+    noise_state = noise_state * kNoiseMultiplier + kNoiseIncrement;
     return static_cast<int>((noise_state >> 16) & 0x7FFF);
 }
 
@@ -92,7 +92,7 @@ void SetNoiseRandState(std::uint32_t state) {
 
 std::uint32_t NoiseRandAfter(std::uint32_t state, std::uint64_t draws) {
     // Composes s -> a s + c with itself by squaring: (a, c), (a^2, a c + c), ...
-    std::uint32_t a = 214013u, c = 2531011u;
+    std::uint32_t a = kNoiseMultiplier, c = kNoiseIncrement;
     for (; draws != 0; draws >>= 1) {
         if (draws & 1) state = a * state + c;
         c = a * c + c;
@@ -116,6 +116,12 @@ void SetReportLine(ReportLineFn report) {
 
 void ReportLine(const char* line) {
     report_line(line);
+}
+
+void ReportTrackLine(VoiceType voice) {
+    char line[48];
+    std::snprintf(line, sizeof line, "Render Track ch[%d]\n", voice);
+    ReportLine(line);
 }
 
 void RenderVoice(VoiceType type, SongTrack track, float left, float right, float detune) {
@@ -157,10 +163,7 @@ void RenderTrack(VoiceType type, SongTrack track, float volume, float left, floa
                  float detune) {
     if (type > kLastVoiceType) return;
 
-    char line[48];
-    std::snprintf(line, sizeof line, "Render Track ch[%d]\n", type);
-    ReportLine(line);
-
+    ReportTrackLine(type);
     ClearTrack();
     RenderVoice(type, track, left, right, detune);
     ApplyEcho(kEchoDelay1, kEchoFeedback);

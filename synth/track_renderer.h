@@ -38,6 +38,8 @@ float NoteIncrement(int n);
 
 // The shared noisy-voice source: s = s * 214013 + 2531011, returns (s >> 16) & 0x7FFF.
 int NoiseRand();
+inline constexpr std::uint32_t kNoiseMultiplier = 214013u;
+inline constexpr std::uint32_t kNoiseIncrement = 2531011u;
 // Restarts NoiseRand from its start state (1); a run never needs it, tests and tools do.
 void ResetNoiseRand();
 // NoiseRand's state, and the state `draws` calls after `state`, found in O(log draws).
@@ -54,6 +56,8 @@ using ReportLineFn = void (*)(const char* line);
 void SetReportLine(ReportLineFn report);
 // Sends one line through the current report function.
 void ReportLine(const char* line);
+// Reports "Render Track ch[voice]", the line RenderTrack prints.
+void ReportTrackLine(VoiceType voice);
 
 // Writes the voice's samples for `track` into TrackBuffer: every rendered step is
 // overwritten, other samples are left as they are. No effects, no mixing.
