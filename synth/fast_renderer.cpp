@@ -1,6 +1,7 @@
 #include "synth/fast_renderer.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
@@ -29,6 +30,7 @@ constexpr int kBlockFrames = 2048;
 constexpr int kBlockSamples = 2 * kBlockFrames;
 constexpr int kMaxGroupLanes = 4;
 constexpr int kGroupFrames = kMaxGroupLanes * kBlockFrames;
+static_assert(kBlockFrames <= SND_UNIT_LEN, "a block holds at most one step boundary");
 constexpr std::int64_t kLongAgo = INT64_MIN / 2;
 
 constexpr double kPi = 3.1415927f;
@@ -51,6 +53,10 @@ struct Lane {
     float h = 0, l = 0, m = 0;
     std::uint32_t noise = 0;
     StepMode mode = StepMode::kSilent;
+    // The note struck at the last note-on, while only holds have followed it, or
+    // -1; and how many frames have been rendered since that note-on.
+    int note = -1;
+    int note_frame = 0;
 
     float low_left = 0, low_right = 0;  // the low-pass's last output per channel
     std::int64_t last_loud1 = kLongAgo,
@@ -81,6 +87,7 @@ void EnterStep(Lane& lane, std::int64_t step) {
     if (code == SND_REST) {
         lane.h = 0;
         lane.l = 0;
+        lane.note = -1;
         lane.mode = StepMode::kSilent;
         return;
     }
@@ -88,6 +95,8 @@ void EnterStep(Lane& lane, std::int64_t step) {
         lane.l = Round(double{NoteIncrement(code)} * lane.detune);
         lane.m = 1.0f;
         lane.h = 0;
+        lane.note = code;
+        lane.note_frame = 0;
     }
     lane.mode = StepMode::kRender;
 }
@@ -160,11 +169,26 @@ bool Quiet(const Lane& lane, std::int64_t first) {
            lane.low_left == 0 && lane.low_right == 0;
 }
 
+// A note-on resets every part of a voice's state, so from a note-on through the
+// holds that follow it a voice without noise makes the same frames each time it
+// plays that note. A group whose lanes play one track keeps them: per note, the
+// waveform and amplitude of its lanes, frame after frame ([frame][lane], as in
+// Scratch), as far as any playing of the note has needed them so far, and the
+// lanes' phase state where they stop.
+struct NoteFrames {
+    int capacity = 0;  // frames: the note's longest playing in the track
+    int filled = 0;
+    float* w = nullptr;
+    float* m = nullptr;
+    float h_next[kMaxGroupLanes] = {}, l_next[kMaxGroupLanes] = {}, m_next[kMaxGroupLanes] = {};
+};
+
 // Up to four lanes of one voice type, processed side by side: element i of each
 // vector below belongs to lanes[i].
 struct Group {
     VoiceType voice;
     std::vector<Lane*> lanes;
+    std::vector<NoteFrames> notes;  // by note code; empty when the group keeps none
     // The echoes' last outputs: slot n mod delay holds sample n of every lane.
     float* echo1 = nullptr;  // kEchoDelay1 x 4
     float* echo2 = nullptr;  // kEchoDelay2 x 4
@@ -201,7 +225,7 @@ namespace {
 
 // One copy of the kernels: the baseline's, or AVX2's where the processor has it.
 struct Kernels {
-    void (*group_block)(Group&, std::int64_t, int, int, Scratch&);
+    void (*group_block)(Group&, std::int64_t, int, int, Scratch&, Scratch&);
     void (*mix)(const std::vector<Lane>&, int, std::int64_t, std::int64_t, std::int64_t);
     void (*sines)(const double*, float*, int);
     void (*minus_sines)(const float*, const double*, float*, int);
@@ -328,15 +352,17 @@ public:
         final_noise_ = noise;
         for (int t = 0; t < crew_.size(); ++t) {
             scratch_.push_back(new (take(sizeof(Scratch) / sizeof(float) + 16)) Scratch);
+            note_scratch_.push_back(new (take(sizeof(Scratch) / sizeof(float) + 16)) Scratch);
         }
-        // Lanes of one voice type run side by side, four at a time; the costliest
-        // groups are handed out first.
+        // Lanes that play one track with one voice run side by side, four at a
+        // time; the costliest groups are handed out first.
         for (Lane& lane : lanes_) {
             auto it = std::find_if(groups_.begin(), groups_.end(), [&](const Group& g) {
-                return g.voice == lane.voice && g.lanes.size() < kMaxGroupLanes;
+                return g.voice == lane.voice && g.lanes.size() < kMaxGroupLanes &&
+                       std::ranges::equal(g.lanes[0]->track, lane.track);
             });
             if (it == groups_.end()) {
-                groups_.push_back({lane.voice, {}});
+                groups_.push_back({lane.voice, {}, {}});
                 it = groups_.end() - 1;
             }
             it->lanes.push_back(&lane);
@@ -347,6 +373,13 @@ public:
             std::fill_n(group.echo1, kMaxGroupLanes * kEchoDelay1, 0.0f);
             std::fill_n(group.echo2, kMaxGroupLanes * kEchoDelay2, 0.0f);
         }
+        // The notes' frames take what is left of the buffer, group by group.
+        for (Group& group : groups_) {
+            const std::size_t floats = NoteFramesFloats(group);
+            if (floats == 0 || floats > static_cast<std::size_t>(TrackBuffer + SND_BUF_LEN - next))
+                continue;
+            KeepNotes(group, take);
+        }
         std::stable_sort(groups_.begin(), groups_.end(), [](const Group& a, const Group& b) {
             return Cost(a.voice) > Cost(b.voice);
         });
@@ -354,6 +387,49 @@ public:
         next_chunk_.assign(groups_.size(), 0);
         busy_.assign(groups_.size(), false);
         remaining_.assign(static_cast<std::size_t>(slots_), static_cast<int>(groups_.size()));
+    }
+
+    // The longest playing of every note in the group's track, in steps: a note-on
+    // and the holds that follow it. Empty for a voice with noise, whose frames
+    // differ each time.
+    static std::array<int, 256> LongestNotes(const Group& group) {
+        std::array<int, 256> longest{};
+        if (group.voice == VOICE_JITTER_SINE || group.voice == VOICE_NOISE) return longest;
+        const SongTrack track = group.lanes[0]->track;
+        for (std::size_t k = 0; k < track.size(); ++k) {
+            const std::uint8_t code = track[k];
+            if (code == SND_REST || code == SND_HOLD) continue;
+            std::size_t steps = 1;
+            while (k + steps < track.size() && track[k + steps] == SND_HOLD)
+                ++steps;
+            longest[code] = std::max(longest[code], static_cast<int>(steps));
+        }
+        return longest;
+    }
+
+    static std::size_t NoteFramesFloats(const Group& group) {
+        std::size_t floats = 0;
+        for (int steps : LongestNotes(group))
+            floats += 2 * kMaxGroupLanes * std::size_t(steps) * SND_UNIT_LEN;
+        return floats;
+    }
+
+    template <typename Take>
+    static void KeepNotes(Group& group, Take& take) {
+        const std::array<int, 256> longest = LongestNotes(group);
+        group.notes.resize(longest.size());
+        for (std::size_t code = 0; code < longest.size(); ++code) {
+            if (longest[code] == 0) continue;
+            NoteFrames& note = group.notes[code];
+            note.capacity = longest[code] * SND_UNIT_LEN;
+            note.w = take(kMaxGroupLanes * std::size_t(note.capacity));
+            note.m = take(kMaxGroupLanes * std::size_t(note.capacity));
+            for (std::size_t i = 0; i < group.lanes.size(); ++i) {
+                note.l_next[i] =
+                    Round(double{NoteIncrement(static_cast<int>(code))} * group.lanes[i]->detune);
+                note.m_next[i] = 1.0f;
+            }
+        }
     }
 
     // How many chunks of output each lane keeps.
@@ -364,7 +440,7 @@ public:
         // At worst every lane is a group of its own.
         return lanes * (kMaxGroupLanes * (kEchoDelay1 + kEchoDelay2) +
                         std::size_t(Slots(threads)) * std::size_t(chunk_blocks) * kBlockSamples) +
-               std::size_t(threads) * (sizeof(Scratch) / sizeof(float) + 16);
+               2 * std::size_t(threads) * (sizeof(Scratch) / sizeof(float) + 16);
     }
 
     void Run(const RenderProgress& progress) {
@@ -421,8 +497,8 @@ private:
             }
             if (task.kind == Task::kNone) break;
             if (task.kind == Task::kGroup) {
-                RenderGroup(groups_[task.group], task.chunk,
-                            *scratch_[static_cast<std::size_t>(t)]);
+                RenderGroup(groups_[task.group], task.chunk, *scratch_[static_cast<std::size_t>(t)],
+                            *note_scratch_[static_cast<std::size_t>(t)]);
             } else {
                 kernels_.mix(lanes_, FirstBlock(task.chunk), ChunkStart(task.chunk),
                              ChunkStart(task.chunk), ChunkEnd(task.chunk));
@@ -452,7 +528,7 @@ private:
 
     // One group's part of one chunk. Once all of its lanes have ended and their
     // echoes have died, there is nothing left to render.
-    void RenderGroup(Group& group, int chunk, Scratch& s) {
+    void RenderGroup(Group& group, int chunk, Scratch& s, Scratch& notes) {
         const std::int64_t first = ChunkStart(chunk), end = ChunkEnd(chunk);
         bool done = true;
         for (const Lane* lane : group.lanes) {
@@ -466,7 +542,7 @@ private:
                 continue;
             }
             const int samples = static_cast<int>(std::min<std::int64_t>(kBlockSamples, end - b0));
-            kernels_.group_block(group, b0, samples, block, s);
+            kernels_.group_block(group, b0, samples, block, s, notes);
         }
     }
 
@@ -477,6 +553,7 @@ private:
     std::vector<Lane> lanes_;
     std::vector<Group> groups_;
     std::vector<Scratch*> scratch_;
+    std::vector<Scratch*> note_scratch_;  // for filling in the notes' frames
     std::uint32_t final_noise_ = 0;
 
     std::mutex mutex_;  // guards what follows
