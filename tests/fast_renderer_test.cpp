@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -39,6 +40,10 @@ struct Case {
         return jobs;
     }
 };
+
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 std::vector<std::uint8_t> Steps(std::initializer_list<int> codes) {
     std::vector<std::uint8_t> t;
@@ -80,6 +85,20 @@ std::vector<Case> Cases() {
                       {VOICE_NOISE, 1, 0.3f, 0.7f, 1.0f, 0.999f},
                       {VOICE_JITTER_SINE, 0, 0.3f, 0.8f, 1.0f, 1.001f}},
                      123456789u});
+    // Notes that come again: first short then longer (what was kept of the note
+    // must grow), longer then short, after a rest, and holds after a rest, whose
+    // amplitude carries on from a note played again. Five lanes of each voice play
+    // the track: a group of four and one of one.
+    Case again{"notes_played_again",
+               {Steps({0,  60, 72, 72,  0,  60, 0, 0, 0, 127, 0,  0,
+                       72, 60, 0,  127, 60, 72, 0, 0, 0, 0,   60, 255})},
+               {}};
+    for (VoiceType voice : {VOICE_PM_LEAD, VOICE_SINE_OF_SINE, VOICE_PULSE, VOICE_SOFT_SAW}) {
+        for (float detune : {0.997f, 0.999f, 1.001f, 1.003f, 1.5f}) {
+            again.specs.push_back({voice, 0, 0.1f, 0.9f, 0.6f, detune});
+        }
+    }
+    cases.push_back(again);
     // Every step of the buffer, without an end code: the voice stops at step 1,440
     // and the last 720 frames hold only echoes.
     std::vector<std::uint8_t> full(SND_UNIT_NUM + 3, 0);
