@@ -66,9 +66,11 @@ struct Lane {
     std::vector<char> silent;  // per block of the chunk: the output is all zero
 };
 
-// Scratch for one group's block: phases, amplitudes, noise values, waveform.
+// Scratch for one group's block: phases, amplitudes, noise values, waveform, and
+// what goes into the echoes: float(gain * w * m) per channel.
 struct Scratch {
     float h[kGroupFrames], m[kGroupFrames], r[kGroupFrames], w[kGroupFrames];
+    float x_left[kGroupFrames], x_right[kGroupFrames];
     float s[kGroupFrames], b[kGroupFrames], c1[kGroupFrames];
     double a[kGroupFrames];
     float unused_lane[kBlockSamples];  // output of the lanes a group does not have
@@ -171,15 +173,16 @@ bool Quiet(const Lane& lane, std::int64_t first) {
 
 // A note-on resets every part of a voice's state, so from a note-on through the
 // holds that follow it a voice without noise makes the same frames each time it
-// plays that note. A group whose lanes play one track keeps them: per note, the
-// waveform and amplitude of its lanes, frame after frame ([frame][lane], as in
-// Scratch), as far as any playing of the note has needed them so far, and the
-// lanes' phase state where they stop.
+// plays that note. A group whose lanes play one track keeps them: per note, what
+// each frame of its lanes puts into the echoes ([frame][lane], as in Scratch), as
+// far as any playing of the note has needed so far, the amplitude at the end of
+// each step (which carries on through a rest), and the phase state where they stop.
 struct NoteFrames {
     int capacity = 0;  // frames: the note's longest playing in the track
     int filled = 0;
-    float* w = nullptr;
-    float* m = nullptr;
+    float* left = nullptr;  // what each frame puts into the echoes, per channel
+    float* right = nullptr;
+    float* m_after_step = nullptr;  // the lanes' amplitude at the end of each step
     float h_next[kMaxGroupLanes] = {}, l_next[kMaxGroupLanes] = {}, m_next[kMaxGroupLanes] = {};
 };
 
@@ -410,7 +413,7 @@ public:
     static std::size_t NoteFramesFloats(const Group& group) {
         std::size_t floats = 0;
         for (int steps : LongestNotes(group))
-            floats += 2 * kMaxGroupLanes * std::size_t(steps) * SND_UNIT_LEN;
+            floats += kMaxGroupLanes * std::size_t(steps) * (2 * SND_UNIT_LEN + 1);
         return floats;
     }
 
@@ -422,8 +425,9 @@ public:
             if (longest[code] == 0) continue;
             NoteFrames& note = group.notes[code];
             note.capacity = longest[code] * SND_UNIT_LEN;
-            note.w = take(kMaxGroupLanes * std::size_t(note.capacity));
-            note.m = take(kMaxGroupLanes * std::size_t(note.capacity));
+            note.left = take(kMaxGroupLanes * std::size_t(note.capacity));
+            note.right = take(kMaxGroupLanes * std::size_t(note.capacity));
+            note.m_after_step = take(kMaxGroupLanes * std::size_t(longest[code]));
             for (std::size_t i = 0; i < group.lanes.size(); ++i) {
                 note.l_next[i] =
                     Round(double{NoteIncrement(static_cast<int>(code))} * group.lanes[i]->detune);
