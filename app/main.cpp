@@ -19,7 +19,7 @@ int main() {
     ResetState();
     std::printf("ALLOC = %d kbyte\n", static_cast<int>(kBufferBytes / 1024));
     std::printf("SND_UNIT_NUM = %d\n", SND_UNIT_NUM);
-    RenderSong();
+    RenderSong(MixUse::kPcm16);  // played as 16-bit samples
 
     const MMRESULT opened = PlayMix();
     std::fflush(stdout);

@@ -236,7 +236,7 @@ int RenderSongReference() {
     return count;
 }
 
-int RenderSong(int threads, FastPathIsa isa) {
+int RenderSong(MixUse use, int threads, FastPathIsa isa) {
     const std::vector<float> passes = DetunePasses();
     std::vector<RenderJob> jobs;
     for (float d : passes) {
@@ -255,7 +255,7 @@ int RenderSong(int threads, FastPathIsa isa) {
                 if (jobs[reported].voice <= kLastVoiceType) ReportTrackLine(jobs[reported].voice);
             }
         },
-        isa);
+        isa, use);
     const int count = static_cast<int>(passes.size());
     ScaleMix(static_cast<float>(1.0 / count));
     return count;

@@ -44,8 +44,9 @@ inline constexpr float kLastDetune = 1.004f;
 
 // Renders every arrangement row in every detune pass into MixBuffer, reports a
 // line per pass and per track, then scales MixBuffer by 1 / passes. Returns the
-// number of passes. `threads` > 1 renders on that many threads, with the same result.
-int RenderSong(int threads = 1, FastPathIsa isa = FastPathIsa::kBest);
+// number of passes. `use` says what becomes of the mix afterwards (see MixUse).
+// `threads` > 1 renders on that many threads, with the same result.
+int RenderSong(MixUse use, int threads = 1, FastPathIsa isa = FastPathIsa::kBest);
 
 // The same, the straightforward way: one RenderTrack call after another.
 int RenderSongReference();

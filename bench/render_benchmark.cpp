@@ -36,7 +36,7 @@ void BM_Fast(benchmark::State& state) {
     const int threads = static_cast<int>(state.range(0));
     for (auto _ : state) {
         Prepare();
-        benchmark::DoNotOptimize(RenderSong(threads));
+        benchmark::DoNotOptimize(RenderSong(MixUse::kPcm16, threads));
         benchmark::ClobberMemory();
     }
 }

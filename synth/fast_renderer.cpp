@@ -32,6 +32,7 @@ constexpr int kMaxGroupLanes = 4;
 constexpr int kGroupFrames = kMaxGroupLanes * kBlockFrames;
 static_assert(kBlockFrames <= SND_UNIT_LEN, "a block holds at most one step boundary");
 constexpr std::int64_t kLongAgo = INT64_MIN / 2;
+constexpr double kNoBound = HUGE_VAL;
 
 constexpr double kPi = 3.1415927f;
 constexpr double kTwoPi = 6.2831855f;
@@ -164,6 +165,40 @@ using Int4 = std::int32_t __attribute__((vector_size(16)));
 using UInt4 = std::uint32_t __attribute__((vector_size(16)));
 using Double4 = double __attribute__((vector_size(32)));
 using Int64x4 = std::int64_t __attribute__((vector_size(32)));
+
+// The largest magnitude in each of the four columns of `rows` rows of floats;
+// NaN in a column that holds one.
+Float4 LargestInColumns(const float* p, int rows) {
+    Float4 largest{};
+    Int4 nan{};
+    for (int r = 0; r < rows; ++r) {
+        Float4 v;
+        std::memcpy(&v, p + kMaxGroupLanes * r, sizeof v);
+        v = (Float4)((Int4)v & INT32_MAX);
+        nan |= v != v;
+        largest = v > largest ? v : largest;
+    }
+    return (Float4)((Int4)largest | nan);
+}
+
+// Whether all `n` floats from `p` on are zero, of either sign.
+bool AllZero(const float* p, std::int64_t n) {
+    constexpr int kStretch = 4096;
+    for (std::int64_t start = 0; start < n; start += kStretch) {
+        const int count = static_cast<int>(std::min<std::int64_t>(kStretch, n - start));
+        std::uint32_t bits = 0;
+        for (int i = 0; i < count; ++i) {
+            std::uint32_t b;
+            std::memcpy(&b, p + start + i, sizeof b);
+            bits |= b;
+        }
+        if ((bits & INT32_MAX) != 0) return false;
+    }
+    return true;
+}
+
+// Half a 16-bit step: a mix sample below it converts to 0, even unscaled.
+constexpr double kUnderPcmStep = 0x1p-16;
 
 // True when the echo rings and the low-pass hold nothing but zeros at sample `first`.
 bool Quiet(const Lane& lane, std::int64_t first) {
@@ -317,8 +352,13 @@ int Cost(VoiceType voice) {
 // a few chunks, so that threads can run ahead of the mix.
 class Renderer {
 public:
-    Renderer(std::span<const RenderJob> jobs, Crew& crew, int chunk_blocks, Kernels kernels)
-        : crew_(crew), chunk_blocks_(chunk_blocks), slots_(Slots(crew.size())), kernels_(kernels) {
+    Renderer(std::span<const RenderJob> jobs, Crew& crew, int chunk_blocks, Kernels kernels,
+             MixUse use)
+        : crew_(crew),
+          chunk_blocks_(chunk_blocks),
+          slots_(Slots(crew.size())),
+          kernels_(kernels),
+          use_(use) {
         const std::int64_t chunk_samples = std::int64_t{chunk_blocks_} * kBlockSamples;
         float* next = TrackBuffer;
         auto take = [&](std::size_t floats) {
@@ -390,6 +430,7 @@ public:
         next_chunk_.assign(groups_.size(), 0);
         busy_.assign(groups_.size(), false);
         remaining_.assign(static_cast<std::size_t>(slots_), static_cast<int>(groups_.size()));
+        remaining_sound_.assign(groups_.size() * static_cast<std::size_t>(slots_), kNoBound);
     }
 
     // The longest playing of every note in the group's track, in steps: a note-on
@@ -500,12 +541,16 @@ private:
                 }
             }
             if (task.kind == Task::kNone) break;
+            bool rest_silent = false;
             if (task.kind == Task::kGroup) {
-                RenderGroup(groups_[task.group], task.chunk, *scratch_[static_cast<std::size_t>(t)],
+                RenderGroup(task.group, task.chunk, *scratch_[static_cast<std::size_t>(t)],
                             *note_scratch_[static_cast<std::size_t>(t)]);
             } else {
-                kernels_.mix(lanes_, FirstBlock(task.chunk), ChunkStart(task.chunk),
-                             ChunkStart(task.chunk), ChunkEnd(task.chunk));
+                rest_silent = SilentFrom(task.chunk);
+                if (!rest_silent) {
+                    kernels_.mix(lanes_, FirstBlock(task.chunk), ChunkStart(task.chunk),
+                                 ChunkStart(task.chunk), ChunkEnd(task.chunk));
+                }
             }
             int mixed;
             {
@@ -514,6 +559,8 @@ private:
                     busy_[task.group] = false;
                     ++next_chunk_[task.group];
                     --remaining_[static_cast<std::size_t>(task.chunk % slots_)];
+                } else if (rest_silent) {
+                    chunks_ = mixed_;  // nothing is left to render or mix
                 } else {
                     remaining_[static_cast<std::size_t>(task.chunk % slots_)] =
                         static_cast<int>(groups_.size());
@@ -530,13 +577,61 @@ private:
         }
     }
 
+    // A bound on all that the group's lanes have yet to add to the mix, weighted
+    // by their volumes, or kNoBound while any of them plays. Without input the
+    // first echo, float(0.3 y1[-15000]), never grows past the largest magnitude
+    // B1 in its ring; the second, float(y1 + 0.3 y2[-25000]), never past
+    // max(B2, 2 B1); and the low-pass, which rounds a weighted average of its
+    // input and its past, never past the larger of those bounds.
+    double RemainingSound(const Group& group) const {
+        for (const Lane* lane : group.lanes) {
+            if (lane->mode != StepMode::kEnded) return kNoBound;
+        }
+        const Float4 b1 = LargestInColumns(group.echo1, kEchoDelay1);
+        const Float4 b2 = LargestInColumns(group.echo2, kEchoDelay2);
+        double sum = 0;
+        for (std::size_t i = 0; i < group.lanes.size(); ++i) {
+            const Lane& lane = *group.lanes[i];
+            const double bounds[] = {b2[i], 2.0 * b1[i], std::fabs(lane.low_left),
+                                     std::fabs(lane.low_right), std::fabs(lane.volume)};
+            for (double b : bounds) {
+                if (std::isnan(b)) return kNoBound;
+            }
+            sum += std::fabs(lane.volume) * std::max({bounds[0], bounds[1], bounds[2], bounds[3]});
+        }
+        return sum;
+    }
+
+    // Whether the mix may be left as it is from chunk `chunk` on: see MixUse. Each
+    // rounding of a sum into the mix can add a part in 2^23 to the bound, far
+    // inside the factor of two between kUnderPcmStep and a 16-bit step.
+    bool SilentFrom(int chunk) {
+        if (use_ != MixUse::kPcm16 || mix_not_silent_) return false;
+        double sum = 0;
+        for (std::size_t g = 0; g < groups_.size(); ++g)
+            sum += remaining_sound_[g * static_cast<std::size_t>(slots_) +
+                                    static_cast<std::size_t>(chunk % slots_)];
+        if (!(sum <= kUnderPcmStep)) return false;
+        if (!AllZero(MixBuffer + ChunkStart(chunk), SND_BUF_LEN - ChunkStart(chunk))) {
+            mix_not_silent_ = true;
+            return false;
+        }
+        return true;
+    }
+
     // One group's part of one chunk. Once all of its lanes have ended and their
     // echoes have died, there is nothing left to render.
-    void RenderGroup(Group& group, int chunk, Scratch& s, Scratch& notes) {
+    void RenderGroup(std::size_t index, int chunk, Scratch& s, Scratch& notes) {
+        Group& group = groups_[index];
         const std::int64_t first = ChunkStart(chunk), end = ChunkEnd(chunk);
         bool done = true;
         for (const Lane* lane : group.lanes) {
             done &= lane->mode == StepMode::kEnded && Quiet(*lane, first);
+        }
+        if (use_ == MixUse::kPcm16) {
+            remaining_sound_[index * static_cast<std::size_t>(slots_) +
+                             static_cast<std::size_t>(chunk % slots_)] =
+                done ? 0.0 : RemainingSound(group);
         }
         int block = FirstBlock(chunk);
         for (std::int64_t b0 = first; b0 < end; b0 += kBlockSamples, ++block) {
@@ -558,6 +653,10 @@ private:
     std::vector<Group> groups_;
     std::vector<Scratch*> scratch_;
     std::vector<Scratch*> note_scratch_;  // for filling in the notes' frames
+    MixUse use_;
+    // Per group and output slot: RemainingSound as its chunk began.
+    std::vector<double> remaining_sound_;
+    bool mix_not_silent_ = false;  // the mix held something past the tracks' sound
     std::uint32_t final_noise_ = 0;
 
     std::mutex mutex_;  // guards what follows
@@ -581,7 +680,7 @@ void FloatMinusSine(const float* minuend, const double* x, float* out, int n, Fa
 }
 
 void RenderJobs(std::span<const RenderJob> jobs, int threads, const RenderProgress& progress,
-                FastPathIsa isa) {
+                FastPathIsa isa, MixUse use) {
     threads = std::max(1, threads);
     const int chunk_blocks = 8;
     // The scratch lives in TrackBuffer; a list too long for it is rendered in parts.
@@ -592,7 +691,9 @@ void RenderJobs(std::span<const RenderJob> jobs, int threads, const RenderProgre
     const Kernels kernels = ChooseKernels(isa);
     for (std::size_t start = 0; start < jobs.size(); start += part) {
         const auto some = jobs.subspan(start, std::min(part, jobs.size() - start));
-        Renderer renderer(some, crew, chunk_blocks, kernels);
+        // Only after the last part is nothing more added to the mix.
+        const bool last = start + some.size() == jobs.size();
+        Renderer renderer(some, crew, chunk_blocks, kernels, last ? use : MixUse::kFloats);
         renderer.Run([&](double f) {
             if (progress) progress((static_cast<double>(start) + f * some.size()) / jobs.size());
         });

@@ -32,6 +32,15 @@ using RenderProgress = std::function<void(double)>;
 // where there is one), or the build's baseline. Both give the same bits.
 enum class FastPathIsa { kBest, kBaseline };
 
+// What becomes of the mix after RenderJobs. kFloats: it is used as it is, and
+// every float equals what RenderTrack would leave. kPcm16: nothing more is added
+// to it, and it is only converted to 16 bits by ConvertMixToPcm16, perhaps after
+// scaling by a factor of at most 1. Then, once all the tracks have yet to add is
+// provably below half a 16-bit step and the rest of the mix is still zero, the
+// rest is left at zero: the same 16-bit samples, without rendering the echo
+// tails that die away beneath them.
+enum class MixUse { kFloats, kPcm16 };
+
 // The fast path's vectorised sines: out[i] = float(sin(x[i])) and
 // out[i] = float(minuend[i] - sin(x[i])), each equal to what SineThen gives.
 void SineToFloat(const double* x, float* out, int n, FastPathIsa isa = FastPathIsa::kBest);
@@ -42,6 +51,7 @@ void FloatMinusSine(const float* minuend, const double* x, float* out, int n,
 // NoiseRand as it would; prints nothing. `threads` > 1 spreads the work over
 // that many threads; the result is the same for every count.
 void RenderJobs(std::span<const RenderJob> jobs, int threads = 1,
-                const RenderProgress& progress = {}, FastPathIsa isa = FastPathIsa::kBest);
+                const RenderProgress& progress = {}, FastPathIsa isa = FastPathIsa::kBest,
+                MixUse use = MixUse::kFloats);
 
 }  // namespace wave

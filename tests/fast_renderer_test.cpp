@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <ostream>
@@ -170,6 +171,77 @@ TEST_P(FastRendererTest, MatchesTheReference) {
 
 INSTANTIATE_TEST_SUITE_P(Tracks, FastRendererTest, ::testing::ValuesIn(Cases()),
                          [](const auto& info) { return info.param.name; });
+
+std::vector<std::uint8_t> Pcm() {
+    ConvertMixToPcm16();
+    return std::vector<std::uint8_t>(MixPcmBytes(), MixPcmBytes() + kPcmBytes);
+}
+
+// For a mix that is only converted to 16 bits, the fast path stops once the
+// tracks' remaining echoes cannot reach a 16-bit step: the same samples, with the
+// tail left at zero. It does not when the mix already holds something there.
+TEST(FastRendererPcmTest, LeavesTheSilentTailAtZeroOnlyWhereTheMixIsEmpty) {
+    const std::vector<std::uint8_t> pulse = Steps({60, 0, 64, 255});
+    const std::vector<std::uint8_t> lead = Steps({127, 67, 0, 0, 255});
+    const std::vector<std::uint8_t> hat = Steps({64, 64, 0, 255});
+    std::vector<RenderJob> jobs;
+    for (float detune : {0.997f, 1.003f}) {
+        jobs.push_back({VOICE_PULSE, pulse, 0.9f, 1.0f, 0.8f, detune});
+        jobs.push_back({VOICE_PM_LEAD, lead, 0.7f, 1.0f, 1.0f, detune});
+        jobs.push_back({VOICE_NOISE, hat, 0.8f, 0.7f, 1.0f, detune});
+    }
+    // Well past the tracks' last audible sample.
+    const std::int64_t late = 40 * std::int64_t{SND_UNIT_LEN} * 2;
+    const struct {
+        const char* name;
+        bool mix_holds_something_late;
+    } setups[] = {{"empty mix", false}, {"mix with a late sample", true}};
+    for (const auto& setup : setups) {
+        auto prepare = [&] {
+            ClearBuffers();
+            ResetNoiseRand();
+            if (setup.mix_holds_something_late) MixBuffer[SND_BUF_LEN - 1] = 1e-30f;
+        };
+        SetReportLine([](const char*) {});
+        prepare();
+        for (const RenderJob& job : jobs) {
+            RenderTrack(job.voice, job.track, job.volume, job.left, job.right, job.detune);
+        }
+        SetReportLine(nullptr);
+        const std::vector<float> expected_mix = Mix();
+        const std::vector<std::uint8_t> expected_pcm = Pcm();
+
+        std::vector<float> one_thread_mix;
+        for (int threads : {1, 3}) {
+            prepare();
+            RenderJobs(jobs, threads, {}, FastPathIsa::kBest, MixUse::kPcm16);
+            const std::vector<float> mix = Mix();
+            const std::string how =
+                std::string(setup.name) + ", " + std::to_string(threads) + " thread(s)";
+            EXPECT_TRUE(Pcm() == expected_pcm) << how;
+            if (threads == 1) one_thread_mix = mix;
+            EXPECT_TRUE(mix == one_thread_mix) << how;
+            if (setup.mix_holds_something_late) {
+                EXPECT_EQ(FirstDifference(mix, expected_mix), -1) << how;
+            } else {
+                // The reference's tail still holds tiny echoes; the fast path's is zero.
+                EXPECT_NE(expected_mix[late], 0.0f);
+                EXPECT_EQ(std::count(mix.begin() + late, mix.end(), 0.0f), SND_BUF_LEN - late)
+                    << how;
+                // Up to the last sample that reaches a 16-bit step, every float is kept.
+                const auto audible =
+                    std::find_if(expected_mix.rbegin(), expected_mix.rend(), [](float x) {
+                        return std::fabs(x) >= 1 / 32767.0;
+                    }).base();
+                EXPECT_EQ(
+                    FirstDifference({mix.begin(), mix.begin() + (audible - expected_mix.begin())},
+                                    {expected_mix.begin(), audible}),
+                    -1)
+                    << how;
+            }
+        }
+    }
+}
 
 }  // namespace
 }  // namespace wave

@@ -39,13 +39,15 @@ struct Way {
     int (*render)();
 };
 
-// Every way to render the song: the reference, and the fast path on one thread,
-// on three, and with the baseline instructions only.
+// Every way to render the song: the reference, and the fast path as the player
+// runs it, on three threads, with the baseline instructions only, and keeping
+// every float of the mix.
 const Way kWays[] = {
     {"reference", [] { return RenderSongReference(); }},
-    {"fast", [] { return RenderSong(1); }},
-    {"fast_three_threads", [] { return RenderSong(3); }},
-    {"fast_baseline_isa", [] { return RenderSong(1, FastPathIsa::kBaseline); }},
+    {"fast", [] { return RenderSong(MixUse::kPcm16); }},
+    {"fast_three_threads", [] { return RenderSong(MixUse::kPcm16, 3); }},
+    {"fast_baseline_isa", [] { return RenderSong(MixUse::kPcm16, 1, FastPathIsa::kBaseline); }},
+    {"fast_every_float", [] { return RenderSong(MixUse::kFloats); }},
 };
 
 class GoldenTest : public ::testing::TestWithParam<Way> {};

@@ -218,7 +218,7 @@ int main(int argc, char** argv) {
     const int threads = options.threads > 0
                             ? options.threads
                             : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-    RenderSong(threads);
+    RenderSong(options.float_samples ? MixUse::kFloats : MixUse::kPcm16, threads);
     SetReportLine(nullptr);
 
     constexpr std::size_t kFrames = SND_BUF_LEN / 2;
