@@ -331,18 +331,17 @@ private:
     std::atomic<bool> stop_{false};
 };
 
-// The sines a frame of a voice costs: the order in which groups are handed out.
+// How dear a voice's frames are, for the order in which groups are handed out.
+// Notes without noise are rendered once and replayed; the noisy voices compute
+// every frame, the jittered sine with a sine each.
 int Cost(VoiceType voice) {
     switch (voice) {
-        case VOICE_PM_LEAD:
-            return 3;
-        case VOICE_SINE_OF_SINE:
+        case VOICE_JITTER_SINE:
             return 2;
-        case VOICE_PULSE:
         case VOICE_NOISE:
-            return 0;
-        default:
             return 1;
+        default:
+            return 0;
     }
 }
 
