@@ -34,10 +34,6 @@ static_assert(kBlockFrames <= SND_UNIT_LEN, "a block holds at most one step boun
 constexpr std::int64_t kLongAgo = INT64_MIN / 2;
 constexpr double kNoBound = HUGE_VAL;
 
-constexpr double kPi = 3.1415927f;
-constexpr double kTwoPi = 6.2831855f;
-constexpr double kPmDepth = 0.4f;
-
 float Round(double x) {
     return static_cast<float>(x);
 }
@@ -133,7 +129,7 @@ const float* NoiseColumn(VoiceType voice) {
 // Returns whether any of these frames can make a sound.
 bool Phases(Lane& lane, float* h_out, float* m_out, float* r_out, int count, int stride) {
     const bool pm = lane.voice == VOICE_PM_LEAD;
-    const bool noisy = lane.voice == VOICE_JITTER_SINE || lane.voice == VOICE_NOISE;
+    const bool noisy = DrawsNoise(lane.voice);
     const bool zero_at_origin = SilentAtPhaseZero(lane.voice);
     const float* noise_column = NoiseColumn(lane.voice);
     float h = lane.h, l = lane.l, m = lane.m;
@@ -264,7 +260,7 @@ namespace {
 // One copy of the kernels: the baseline's, or AVX2's where the processor has it.
 struct Kernels {
     void (*group_block)(Group&, std::int64_t, int, int, Scratch&, Scratch&);
-    void (*mix)(const std::vector<Lane>&, int, std::int64_t, std::int64_t, std::int64_t);
+    void (*mix)(const std::vector<Lane>&, int, std::int64_t, std::int64_t);
     void (*sines)(const double*, float*, int);
     void (*minus_sines)(const float*, const double*, float*, int);
 };
@@ -372,19 +368,15 @@ public:
             if (job.voice > kLastVoiceType) continue;
             Lane lane;
             lane.voice = job.voice;
-            std::size_t steps = std::min<std::size_t>(job.track.size(), SND_UNIT_NUM);
-            for (std::size_t k = 0; k < steps; ++k) {
-                if (job.track[k] == SND_END) steps = k;
-            }
-            lane.track = job.track.first(steps);
+            lane.track = PlayedSteps(job.track);
             lane.volume = job.volume;
             lane.left = job.left;
             lane.right = job.right;
             lane.detune = job.detune;
-            lane.g = job.voice < 10 ? 1.0f : 0.9999f;
-            lane.o = job.voice < 10 ? 0.99993f : 0.9995f;
+            lane.g = IncrementFactor(job.voice);
+            lane.o = AmplitudeFactor(job.voice);
             lane.noise = noise;
-            if (job.voice == VOICE_JITTER_SINE || job.voice == VOICE_NOISE) {
+            if (DrawsNoise(job.voice)) {
                 noise = NoiseRandAfter(noise, RenderedFrames(lane.track));
             }
             lane.out = take(static_cast<std::size_t>(slots_ * chunk_samples));
@@ -417,10 +409,11 @@ public:
         }
         // The notes' frames take what is left of the buffer, group by group.
         for (Group& group : groups_) {
-            const std::size_t floats = NoteFramesFloats(group);
+            const std::array<int, 256> longest = LongestNotes(group);
+            const std::size_t floats = NoteFramesFloats(longest);
             if (floats == 0 || floats > static_cast<std::size_t>(TrackBuffer + SND_BUF_LEN - next))
                 continue;
-            KeepNotes(group, take);
+            KeepNotes(group, longest, take);
         }
         std::stable_sort(groups_.begin(), groups_.end(), [](const Group& a, const Group& b) {
             return Cost(a.voice) > Cost(b.voice);
@@ -437,7 +430,7 @@ public:
     // differ each time.
     static std::array<int, 256> LongestNotes(const Group& group) {
         std::array<int, 256> longest{};
-        if (group.voice == VOICE_JITTER_SINE || group.voice == VOICE_NOISE) return longest;
+        if (DrawsNoise(group.voice)) return longest;
         const SongTrack track = group.lanes[0]->track;
         for (std::size_t k = 0; k < track.size(); ++k) {
             const std::uint8_t code = track[k];
@@ -450,16 +443,17 @@ public:
         return longest;
     }
 
-    static std::size_t NoteFramesFloats(const Group& group) {
+    // The floats KeepNotes takes for notes of these lengths.
+    static std::size_t NoteFramesFloats(const std::array<int, 256>& longest) {
         std::size_t floats = 0;
-        for (int steps : LongestNotes(group))
+        for (int steps : longest)
             floats += kMaxGroupLanes * std::size_t(steps) * (2 * SND_UNIT_LEN + 1);
         return floats;
     }
 
+    // Sets the group up to keep its notes, each as long as `longest` says.
     template <typename Take>
-    static void KeepNotes(Group& group, Take& take) {
-        const std::array<int, 256> longest = LongestNotes(group);
+    static void KeepNotes(Group& group, const std::array<int, 256>& longest, Take& take) {
         group.notes.resize(longest.size());
         for (std::size_t code = 0; code < longest.size(); ++code) {
             if (longest[code] == 0) continue;
@@ -548,7 +542,7 @@ private:
                 rest_silent = SilentFrom(task.chunk);
                 if (!rest_silent) {
                     kernels_.mix(lanes_, FirstBlock(task.chunk), ChunkStart(task.chunk),
-                                 ChunkStart(task.chunk), ChunkEnd(task.chunk));
+                                 ChunkEnd(task.chunk));
                 }
             }
             int mixed;

@@ -11,10 +11,6 @@ namespace wave {
 
 namespace {
 
-constexpr double kPi = 3.1415927f;
-constexpr double kTwoPi = 6.2831855f;
-constexpr double kPmDepth = 0.4f;
-
 std::uint32_t noise_state = 1;
 
 void PrintToStdout(const char* line) {
@@ -39,7 +35,7 @@ double Waveform(VoiceType type, float h, float& m) {
             return SinF(Round(2.0 * h));
         case VOICE_PM_LEAD: {
             m = Round(m + 0.00002);
-            const double p = h * kPi;
+            const double p = h * kVoicePi;
             const double q = 2.0 * p;
             const float s = SinF(Round(kPmDepth * q));
             const float b = Round(3.0 * s);
@@ -50,17 +46,17 @@ double Waveform(VoiceType type, float h, float& m) {
         case VOICE_PULSE:
             return h <= 0.2 ? 1.0 : -1.0;
         case VOICE_SINE_OF_SINE:
-            return SinF(SinF(Round(kTwoPi * h)));
+            return SinF(SinF(Round(kVoiceTwoPi * h)));
         case VOICE_JITTER_SINE: {
             const float r = Round(NoiseRand() / 32767.0);
-            return SinF(0.1 * r + 2.0 * h * kPi);
+            return SinF(0.1 * r + 2.0 * h * kVoicePi);
         }
         case VOICE_NOISE: {
             const float r = Round(NoiseRand() / 32767.0);
             return SinF(r);
         }
         default:
-            return SinF(Round(kTwoPi * h));
+            return SinF(Round(kVoiceTwoPi * h));
     }
 }
 
@@ -101,11 +97,16 @@ std::uint32_t NoiseRandAfter(std::uint32_t state, std::uint64_t draws) {
     return state;
 }
 
+SongTrack PlayedSteps(SongTrack track) {
+    const SongTrack steps = track.first(std::min<std::size_t>(track.size(), SND_UNIT_NUM));
+    return steps.first(
+        static_cast<std::size_t>(std::find(steps.begin(), steps.end(), SND_END) - steps.begin()));
+}
+
 std::uint64_t RenderedFrames(SongTrack track) {
     std::uint64_t frames = 0;
-    const std::size_t steps = std::min<std::size_t>(track.size(), SND_UNIT_NUM);
-    for (std::size_t k = 0; k < steps && track[k] != SND_END; ++k) {
-        if (track[k] != SND_REST) frames += SND_UNIT_LEN;
+    for (std::uint8_t code : PlayedSteps(track)) {
+        if (code != SND_REST) frames += SND_UNIT_LEN;
     }
     return frames;
 }
@@ -125,16 +126,15 @@ void ReportTrackLine(VoiceType voice) {
 }
 
 void RenderVoice(VoiceType type, SongTrack track, float left, float right, float detune) {
-    const float g = type < 10 ? 1.0f : 0.9999f;      // increment factor per frame
-    const float o = type < 10 ? 0.99993f : 0.9995f;  // amplitude decay per frame
-    float h = 0;                                     // phase in cycles, -0.5 <= h < 0.5
-    float l = 0;                                     // phase increment, cycles per frame
-    float m = 0;                                     // amplitude
+    const float g = IncrementFactor(type);
+    const float o = AmplitudeFactor(type);
+    float h = 0;  // phase in cycles, -0.5 <= h < 0.5
+    float l = 0;  // phase increment, cycles per frame
+    float m = 0;  // amplitude
 
-    const std::size_t steps = std::min<std::size_t>(track.size(), SND_UNIT_NUM);
-    for (std::size_t k = 0; k < steps; ++k) {
-        const std::uint8_t code = track[k];
-        if (code == SND_END) break;
+    const SongTrack steps = PlayedSteps(track);
+    for (std::size_t k = 0; k < steps.size(); ++k) {
+        const std::uint8_t code = steps[k];
         if (code == SND_REST) {
             h = 0;
             l = 0;

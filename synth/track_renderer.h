@@ -28,6 +28,19 @@ inline constexpr VoiceType VOICE_JITTER_SINE = 10;
 inline constexpr VoiceType VOICE_NOISE = 11;
 inline constexpr VoiceType kLastVoiceType = 16;
 
+// The voices' constants: float values, used in double arithmetic.
+inline constexpr double kVoicePi = 3.1415927f;
+inline constexpr double kVoiceTwoPi = 6.2831855f;
+inline constexpr double kPmDepth = 0.4f;
+// Per frame the phase increment is multiplied by IncrementFactor and the
+// amplitude by AmplitudeFactor.
+inline constexpr float IncrementFactor(VoiceType type) {
+    return type < 10 ? 1.0f : 0.9999f;
+}
+inline constexpr float AmplitudeFactor(VoiceType type) {
+    return type < 10 ? 0.99993f : 0.9995f;
+}
+
 inline constexpr int kEchoDelay1 = 15000;  // samples, 7,500 frames
 inline constexpr int kEchoDelay2 = 25000;  // samples, 12,500 frames
 inline constexpr float kEchoFeedback = 0.3f;
@@ -40,6 +53,10 @@ float NoteIncrement(int n);
 int NoiseRand();
 inline constexpr std::uint32_t kNoiseMultiplier = 214013u;
 inline constexpr std::uint32_t kNoiseIncrement = 2531011u;
+// Whether the voice draws from NoiseRand on every frame it renders.
+inline constexpr bool DrawsNoise(VoiceType type) {
+    return type == VOICE_JITTER_SINE || type == VOICE_NOISE;
+}
 // Restarts NoiseRand from its start state (1); a run never needs it, tests and tools do.
 void ResetNoiseRand();
 // NoiseRand's state, and the state `draws` calls after `state`, found in O(log draws).
@@ -47,8 +64,12 @@ std::uint32_t NoiseRandState();
 void SetNoiseRandState(std::uint32_t state);
 std::uint32_t NoiseRandAfter(std::uint32_t state, std::uint64_t draws);
 
-// The number of frames RenderTrack renders for `track`: its steps up to the end
-// code, the track's length or SND_UNIT_NUM, less the rests.
+// The steps of `track` that RenderTrack reads: up to its end code, its length or
+// SND_UNIT_NUM, whichever comes first.
+SongTrack PlayedSteps(SongTrack track);
+
+// The number of frames RenderTrack renders for `track`: its played steps less
+// the rests.
 std::uint64_t RenderedFrames(SongTrack track);
 
 // Where RenderTrack's report line goes; the default writes it to standard output.
