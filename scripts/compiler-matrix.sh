@@ -11,7 +11,8 @@ for compiler in g++ clang++; do
         dir="build/matrix/${compiler}$(echo "$flags" | tr -d ' =-')"
         echo "== $compiler $flags"
         cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_COMPILER="$compiler" \
-            -DCMAKE_CXX_FLAGS="$flags" -DWAVE_TOOLS=OFF -DWAVE_BENCH=OFF >/dev/null
+            -DCMAKE_CXX_FLAGS="$flags" -DWAVE_TESTS=ON -DWAVE_TOOLS=OFF -DWAVE_BENCH=OFF \
+            -DWAVE_SANITIZE=OFF >/dev/null
         cmake --build "$dir" -j"$jobs" --target wave_golden_test wave_unit_tests >/dev/null
         "$dir/tests/wave_golden_test" --gtest_brief=1
         "$dir/tests/wave_unit_tests" --gtest_brief=1 --gtest_filter='Tracks/*:Sine*'

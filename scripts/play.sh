@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh play
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DWAVE_TESTS=OFF -DWAVE_BENCH=OFF -DWAVE_TOOLS=OFF >/dev/null
+bash scripts/configure.sh play build/release
 cmake --build build/release --target wave -j"$(nproc)"
 exec build/release/app/wave

@@ -4,7 +4,9 @@
 // OK is a line on standard input, or the end of input when it is a terminal.
 // When standard input is not a terminal, its end means "no one will answer":
 // the box then closes once playback has finished, so `wave < /dev/null` plays
-// the whole song. SIGINT and SIGTERM stop playback and exit with 128 + signal.
+// the whole song. SIGINT, SIGTERM and SIGHUP stop playback, and the program then
+// ends by that signal, so that a calling shell or script sees how it ended
+// (status 128 + signal) and stops too.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -42,6 +44,13 @@ void CatchStopSignals() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+}
+
+[[noreturn]] void EndBySignal(int sig) {
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+    std::_Exit(128 + sig);  // not reached: the signal's default action ends the process
 }
 
 void AppendUtf8(std::string& out, wchar_t wc) {
@@ -106,7 +115,7 @@ int MessageBoxW(HWND, const wchar_t* lpText, const wchar_t* lpCaption, UINT) {
             unsigned char sig = 0;
             if (read(signal_pipe[0], &sig, 1) == 1) {
                 wave::platform::StopAllPlayback();
-                std::exit(128 + sig);
+                EndBySignal(sig);
             }
         }
         if (fds[1].revents) wave::platform::ClearPlaybackEvents();

@@ -89,8 +89,8 @@ broken_report_pipe)
     check_capture "$work/out.raw"
     ;;
 signals_stop_playback)
-    # SIGINT and SIGTERM in mid-play: playback stops and the exit status is 128 + signal.
-    for sig in INT TERM; do
+    # SIGINT, SIGTERM and SIGHUP in mid-play: playback stops and the exit status is 128 + signal.
+    for sig in INT TERM HUP; do
         conf=$(capture_config "out_$sig" paced)
         # The files exist before the player starts, so that waiting on them cannot race it.
         : >"$work/stdout_$sig"
@@ -112,6 +112,26 @@ signals_stop_playback)
         [ "$size" -lt $pcm_bytes ] || fail "SIG$sig: playback ran to the end"
         echo "SIG$sig stopped the player in $elapsed_ms ms after $size bytes"
     done
+    ;;
+ctrl_c_ends_a_calling_loop)
+    # Ctrl-C in mid-play reaches the whole foreground job, the loop's shell too.
+    # The shell ends the loop only if the player ends by SIGINT itself, not by
+    # exit(130). (A background job starts with SIGINT ignored; env restores it.)
+    conf=$(capture_config loop paced)
+    : >"$work/loop"
+    : >"$work/prompt"
+    ALSA_CONFIG_PATH=$conf setsid env --default-signal=INT bash -c \
+        "for i in 1 2 3; do '$wave' </dev/null >/dev/null 2>>'$work/prompt'; echo \"run \$i ended with \$?\"; done" \
+        >"$work/loop" 2>&1 &
+    loop=$!
+    wait_for_lines "$work/prompt" 3 120
+    sleep 0.5
+    kill -s INT -- -$loop
+    wait $loop
+    status=$?
+    [ $status -eq 130 ] || fail "the loop ended with $status: $(cat "$work/loop")"
+    [ ! -s "$work/loop" ] || fail "the loop went on: $(cat "$work/loop")"
+    [ "$(wc -l <"$work/prompt")" -eq 3 ] || fail "another run started: $(cat "$work/prompt")"
     ;;
 *)
     fail "unknown case"

@@ -1,8 +1,10 @@
 #include "tools/wave_render/encode.h"
 
 #include <sndfile.h>
+#include <soxr.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "synth/buffers.h"
@@ -11,12 +13,14 @@ namespace wave::render {
 
 namespace {
 
+// Opus is encoded only at 48 kHz.
 constexpr AudioFormat kFormats[] = {
-    {"wav", SF_FORMAT_WAV, SF_FORMAT_PCM_16, SF_FORMAT_FLOAT, true},
-    {"flac", SF_FORMAT_FLAC, SF_FORMAT_PCM_16, 0, true},
-    {"ogg", SF_FORMAT_OGG, SF_FORMAT_VORBIS, SF_FORMAT_VORBIS, false},
-    {"opus", SF_FORMAT_OGG, SF_FORMAT_OPUS, SF_FORMAT_OPUS, false},
-    {"mp3", SF_FORMAT_MPEG, SF_FORMAT_MPEG_LAYER_III, SF_FORMAT_MPEG_LAYER_III, false},
+    {"wav", SF_FORMAT_WAV, SF_FORMAT_WAV, SF_FORMAT_PCM_16, SF_FORMAT_FLOAT, true, SND_RATE},
+    {"flac", SF_FORMAT_FLAC, 0, SF_FORMAT_PCM_16, 0, true, SND_RATE},
+    {"ogg", SF_FORMAT_OGG, SF_FORMAT_OGG, SF_FORMAT_VORBIS, SF_FORMAT_VORBIS, false, SND_RATE},
+    {"opus", SF_FORMAT_OGG, SF_FORMAT_OGG, SF_FORMAT_OPUS, SF_FORMAT_OPUS, false, 48000},
+    {"mp3", SF_FORMAT_MPEG, SF_FORMAT_MPEG, SF_FORMAT_MPEG_LAYER_III, SF_FORMAT_MPEG_LAYER_III,
+     false, SND_RATE},
 };
 
 constexpr sf_count_t kChunkFrames = SND_RATE;  // one second per write
@@ -63,12 +67,52 @@ sf_count_t Tell(void* user) {
     return static_cast<MemoryFile*>(user)->position;
 }
 
+// Lossless formats store the samples they are given; lossy encoders are always
+// fed floats, since the 16-bit input path of the installed MP3 encoder distorts.
+bool WritesFloats(const AudioFormat& format, bool float_samples) {
+    return float_samples || !format.lossless;
+}
+
 SF_INFO Info(const AudioFormat& format, bool float_samples) {
     SF_INFO info{};
-    info.samplerate = SND_RATE;
+    info.samplerate = format.rate;
     info.channels = 2;
-    info.format = format.container | (float_samples ? format.float32 : format.pcm16);
+    info.format =
+        float_samples ? format.float_container | format.float32 : format.container | format.pcm16;
     return info;
+}
+
+// The samples as floats at `rate`: 16-bit samples become sample / 32768 (exact),
+// and a rate other than the song's is reached with libsoxr at very high quality.
+bool FloatsAt(int rate, const Samples& samples, std::vector<float>& out, std::string& error) {
+    std::vector<float> floats;
+    if (samples.pcm16.empty()) {
+        floats.assign(samples.float32.begin(), samples.float32.end());
+    } else {
+        floats.resize(samples.pcm16.size());
+        std::transform(samples.pcm16.begin(), samples.pcm16.end(), floats.begin(),
+                       [](std::int16_t s) { return static_cast<float>(s) / 32768.0f; });
+    }
+    if (rate == SND_RATE) {
+        out = std::move(floats);
+        return true;
+    }
+    const std::size_t in_frames = floats.size() / 2;
+    const std::size_t capacity =
+        static_cast<std::size_t>(static_cast<double>(in_frames) * rate / SND_RATE) + 64;
+    out.resize(2 * capacity);
+    std::size_t out_frames = 0;
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
+    const soxr_error_t failed =
+        soxr_oneshot(SND_RATE, rate, 2, floats.data(), in_frames, nullptr, out.data(), capacity,
+                     &out_frames, &io, &quality, nullptr);
+    if (failed != nullptr) {
+        error = std::string("cannot resample to ") + std::to_string(rate) + " Hz: " + failed;
+        return false;
+    }
+    out.resize(2 * out_frames);
+    return true;
 }
 
 std::string Lower(std::string_view text) {
@@ -76,6 +120,48 @@ std::string Lower(std::string_view text) {
     for (char& c : out)
         c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     return out;
+}
+
+// A float WAV whose format chunk has its size field (cbSize = 0), as every
+// non-PCM WAV should; readers complain about the 16-byte chunk libsndfile writes.
+bool EncodeFloatWav(std::span<const float> samples, std::vector<unsigned char>& out,
+                    std::string& error) {
+    constexpr std::size_t kHeaderBytes = 12 + 26 + 12 + 8;
+    const std::uint64_t data_bytes = samples.size() * sizeof(float);
+    if (kHeaderBytes + data_bytes - 8 > UINT32_MAX) {
+        error = "too long for a WAV file";
+        return false;
+    }
+    out.assign(kHeaderBytes + data_bytes, 0);
+    std::size_t at = 0;
+    const auto text = [&](const char* tag) {
+        std::memcpy(out.data() + at, tag, 4);
+        at += 4;
+    };
+    const auto number = [&](std::uint64_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            out[at++] = static_cast<unsigned char>(value >> (8 * i));
+    };
+    text("RIFF");
+    number(kHeaderBytes + data_bytes - 8, 4);
+    text("WAVE");
+    text("fmt ");
+    number(18, 4);
+    number(3, 2);  // IEEE float
+    number(2, 2);  // channels
+    number(SND_RATE, 4);
+    number(SND_RATE * 2 * sizeof(float), 4);
+    number(2 * sizeof(float), 2);
+    number(32, 2);
+    number(0, 2);  // cbSize
+    text("fact");
+    number(4, 4);
+    number(samples.size() / 2, 4);
+    text("data");
+    number(data_bytes, 4);
+    static_assert(std::endian::native == std::endian::little, "WAV floats are little-endian");
+    std::memcpy(out.data() + at, samples.data(), data_bytes);
+    return true;
 }
 
 }  // namespace
@@ -93,13 +179,13 @@ std::optional<AudioFormat> FindFormat(std::string_view name) {
 }
 
 bool Supported(const AudioFormat& format, bool float_samples) {
-    if (float_samples && format.float32 == 0) return false;
+    if (float_samples && format.float_container == 0) return false;
     // Opening a writer is the only sure test: a format can pass sf_format_check
     // and still be refused at 44,100 Hz.
     std::vector<unsigned char> bytes;
     MemoryFile file{bytes};
     SF_VIRTUAL_IO io{Length, Seek, Read, Write, Tell};
-    SF_INFO info = Info(format, float_samples);
+    SF_INFO info = Info(format, WritesFloats(format, float_samples));
     if (!sf_format_check(&info)) return false;
     SNDFILE* sf = sf_open_virtual(&io, SFM_WRITE, &info, &file);
     if (sf == nullptr) return false;
@@ -117,29 +203,42 @@ std::string SupportedFormatList() {
     return list;
 }
 
-bool Encode(const AudioFormat& format, const Samples& samples, std::vector<unsigned char>& out,
-            std::string& error, const EncodeProgress& progress) {
-    const bool float_samples = samples.pcm16.empty();
+bool Encode(const AudioFormat& format, const Samples& samples, const Tags& tags,
+            std::vector<unsigned char>& out, std::string& error, const EncodeProgress& progress) {
+    const bool floats = WritesFloats(format, samples.pcm16.empty());
+    if (floats && format.lossless) return EncodeFloatWav(samples.float32, out, error);
+    std::vector<float> converted;
+    if (floats && !FloatsAt(format.rate, samples, converted, error)) return false;
+    const auto total = static_cast<sf_count_t>(floats ? converted.size() / 2 : samples.frames());
+
     out.clear();
-    if (format.lossless) out.reserve(samples.frames() * (float_samples ? 8 : 4) + 4096);
+    if (format.lossless) out.reserve(static_cast<std::size_t>(total) * (floats ? 8 : 4) + 4096);
     MemoryFile file{out};
     SF_VIRTUAL_IO io{Length, Seek, Read, Write, Tell};
-    SF_INFO info = Info(format, float_samples);
+    SF_INFO info = Info(format, floats);
     SNDFILE* sf = sf_open_virtual(&io, SFM_WRITE, &info, &file);
     if (sf == nullptr) {
         error = sf_strerror(nullptr);
         return false;
     }
+    // WAV stays the bare samples. The other containers write their tags before the
+    // first audio, so they are set here.
+    if (format.container != SF_FORMAT_WAV) {
+        sf_set_string(sf, SF_STR_TITLE, tags.title.c_str());
+        sf_set_string(sf, SF_STR_SOFTWARE, tags.software.c_str());
+        // The MP3 writer's tag has no software field; its comment carries it.
+        if (format.container == SF_FORMAT_MPEG) {
+            sf_set_string(sf, SF_STR_COMMENT, tags.software.c_str());
+        }
+    }
     if (!format.lossless) {
         double quality = 0.6;  // a little above the encoders' defaults
         sf_command(sf, SFC_SET_VBR_ENCODING_QUALITY, &quality, sizeof quality);
     }
-    const auto total = static_cast<sf_count_t>(samples.frames());
     for (sf_count_t done = 0; done < total;) {
         const sf_count_t n = std::min(kChunkFrames, total - done);
-        const sf_count_t written = float_samples
-                                       ? sf_writef_float(sf, samples.float32.data() + 2 * done, n)
-                                       : sf_writef_short(sf, samples.pcm16.data() + 2 * done, n);
+        const sf_count_t written = floats ? sf_writef_float(sf, converted.data() + 2 * done, n)
+                                          : sf_writef_short(sf, samples.pcm16.data() + 2 * done, n);
         if (written != n) {
             error = sf_strerror(sf);
             sf_close(sf);

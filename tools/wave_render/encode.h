@@ -1,4 +1,5 @@
-// Encodes the rendered song into an audio container in memory, with libsndfile.
+// Encodes the rendered song into an audio container in memory, with libsndfile
+// (and libsoxr where a format needs another sample rate).
 #pragma once
 
 #include <cstddef>
@@ -15,16 +16,19 @@ namespace wave::render {
 struct AudioFormat {
     std::string_view name;  // also the file extension
     int container;          // SF_FORMAT_* major format
-    int pcm16;              // subtype for 16-bit input
-    int float32;            // subtype for float input, 0 when the container has none
-    bool lossless;
+    int float_container;    // the major format for float samples, 0 when there is none
+    int pcm16;              // subtype for 16-bit samples
+    int float32;            // subtype for float samples
+    bool lossless;          // lossless formats take the 16-bit samples as they are;
+                            // lossy encoders are fed floats (sample / 32768)
+    int rate;               // frames per second written; other than the song's is resampled
 };
 
 // Every format this program knows, whether or not the installed libsndfile has it.
 std::span<const AudioFormat> KnownFormats();
 // The format named `name` (case-insensitive), if it is known.
 std::optional<AudioFormat> FindFormat(std::string_view name);
-// Whether the installed libsndfile can write `format` at 44,100 Hz in stereo.
+// Whether the installed libsndfile can write `format` at its rate in stereo.
 bool Supported(const AudioFormat& format, bool float_samples);
 // The names of the supported formats, comma-separated.
 std::string SupportedFormatList();
@@ -39,8 +43,16 @@ struct Samples {
 // Called with the fraction encoded so far, 0 to 1.
 using EncodeProgress = std::function<void(double)>;
 
-// Encodes `samples` as `format` at 44,100 Hz. On failure returns false and sets `error`.
-bool Encode(const AudioFormat& format, const Samples& samples, std::vector<unsigned char>& out,
-            std::string& error, const EncodeProgress& progress = {});
+// What a container that has tags says about the file.
+struct Tags {
+    std::string title;
+    std::string software;
+};
+
+// Encodes `samples` (44,100 Hz) as `format`, tagged where the container has
+// tags. On failure returns false and sets `error`.
+bool Encode(const AudioFormat& format, const Samples& samples, const Tags& tags,
+            std::vector<unsigned char>& out, std::string& error,
+            const EncodeProgress& progress = {});
 
 }  // namespace wave::render

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/song.h"
+#include "platform/terminal.h"
 #include "synth/buffers.h"
 #include "tools/wave_render/encode.h"
 #include "tools/wave_render/output.h"
@@ -31,9 +32,9 @@ constexpr const char* kUsage =
     "\n"
     "Renders the song and writes it to OUTPUT; '-' is standard output.\n"
     "The format comes from OUTPUT's extension: wav (16-bit PCM, the bytes the player\n"
-    "plays), flac (lossless), ogg (Vorbis), and opus and mp3 where the installed\n"
-    "libsndfile has them. Standard output, FIFOs and devices get WAV unless their\n"
-    "name has an extension or --format is given.\n"
+    "plays), flac (lossless), ogg (Vorbis), opus (resampled to 48 kHz) and mp3, where\n"
+    "the installed libsndfile has them. Standard output, FIFOs and devices get WAV\n"
+    "unless their name has an extension or --format is given.\n"
     "\n"
     "options:\n"
     "  --format NAME  write NAME whatever the extension is\n"
@@ -41,10 +42,10 @@ constexpr const char* kUsage =
     "                 (wav, ogg, opus, mp3)\n"
     "  --full         keep the whole 180-second buffer; by default the file ends after\n"
     "                 the last frame that is not silent\n"
-    "  --threads N    render on N threads (default: one per core); the output is the\n"
-    "                 same for every N\n"
-    "  --quiet        show no progress\n"
-    "  --help         show this help and exit\n"
+    "  --threads N    render on N threads, 1 to 256 (default: one per core); the\n"
+    "                 output is the same for every N\n"
+    "  -q, --quiet    show no progress\n"
+    "  -h, --help     show this help and exit\n"
     "  --version      show the version and exit\n"
     "\n"
     "Exit status: 0 on success, 1 when writing fails, 2 for a usage error.\n";
@@ -147,19 +148,36 @@ AudioFormat ChooseFormat(const Options& options) {
     return *format;
 }
 
-// A one-line progress bar on standard error, redrawn in place.
+// A one-line progress bar on standard error, redrawn in place. It fits the
+// terminal's width as it is at each redraw, and is only a percentage when the
+// terminal is too narrow for a bar.
 class Progress {
 public:
     explicit Progress(bool enabled) : enabled_(enabled), start_(Clock::now()) {}
 
     void Draw(const char* stage, double fraction, const std::string& detail) {
         if (!enabled_) return;
-        constexpr int kWidth = 28;
-        const int filled = static_cast<int>(fraction * kWidth + 0.5);
-        std::string bar(static_cast<std::size_t>(filled), '#');
-        bar.resize(kWidth, '.');
-        std::fprintf(stderr, "\r%-9s [%s] %-13s %6.1f s", stage, bar.c_str(), detail.c_str(),
-                     Seconds());
+        int columns = platform::TerminalColumns(STDERR_FILENO);
+        if (columns <= 0) columns = 80;
+        // The last column stays empty: writing into it wraps on some terminals.
+        const int room = columns - 1;
+        // "stage     [bar] detail        123.4 s": everything but the bar.
+        constexpr int kFixed = 9 + 2 + 2 + 13 + 1 + 8;
+        constexpr int kMinBar = 10;
+        constexpr int kMaxBar = 50;
+        const int percent = static_cast<int>(fraction * 100 + 0.5);
+        if (room >= kFixed + kMinBar) {
+            const int width = std::min(room - kFixed, kMaxBar);
+            const int filled = static_cast<int>(fraction * width + 0.5);
+            std::string bar(static_cast<std::size_t>(filled), '#');
+            bar.resize(static_cast<std::size_t>(width), '.');
+            std::fprintf(stderr, "\r%-9s [%s] %-13s %6.1f s\x1b[K", stage, bar.c_str(),
+                         detail.c_str(), Seconds());
+        } else if (room >= 14) {
+            std::fprintf(stderr, "\r%-9s %3d%%\x1b[K", stage, percent);
+        } else {
+            std::fprintf(stderr, "\r%3d%%\x1b[K", percent);
+        }
         std::fflush(stderr);
     }
     void Finish() {
@@ -210,6 +228,7 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
+    std::signal(SIGHUP, OnStopSignal);
 
     Progress bar(!options.quiet && isatty(STDERR_FILENO) == 1);
     progress = &bar;
@@ -237,7 +256,8 @@ int main(int argc, char** argv) {
     std::vector<unsigned char> bytes;
     std::string error;
     const std::string stage = "encoding";
-    const bool encoded = Encode(format, samples, bytes, error, [&](double fraction) {
+    const Tags tags{"Wave", std::string("wave-render ") + WAVE_VERSION};
+    const bool encoded = Encode(format, samples, tags, bytes, error, [&](double fraction) {
         // Worth showing only when the encoder is slow.
         if (bar.Seconds() - encode_start > 0.5) {
             bar.Draw(stage.c_str(), fraction, std::string(format.name));

@@ -53,9 +53,28 @@ bool WriteDirect(const std::string& path, int fd, const std::vector<unsigned cha
     return true;
 }
 
-bool WriteByRename(const std::string& path, const std::vector<unsigned char>& bytes, mode_t mode,
-                   std::string& error) {
-    const std::string temp = Folder(path) + "/." + BaseName(path) + ".XXXXXX";
+// Where a link named `path` finally points, following every link on the way; a
+// path that is not a link is its own target. The last target need not exist.
+bool FollowLinks(const std::string& path, std::string& target) {
+    target = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+        std::string link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 4096), '\0');
+        const ssize_t n = readlink(target.c_str(), link.data(), link.size());
+        if (n < 0) return false;
+        link.resize(static_cast<std::size_t>(n));
+        target = link.starts_with('/') ? link : Folder(target) + "/" + link;
+    }
+    errno = ELOOP;
+    return false;
+}
+
+// `target` is where the bytes go; `path` is what the user named, for messages.
+bool WriteByRename(const std::string& path, const std::string& target,
+                   const std::vector<unsigned char>& bytes, mode_t mode, std::string& error) {
+    const std::string folder = Folder(target);
+    const std::string temp = folder + "/." + BaseName(target) + ".XXXXXX";
     if (temp.size() >= sizeof partial_path) {
         errno = ENAMETOOLONG;
         error = Failure(path);
@@ -64,13 +83,15 @@ bool WriteByRename(const std::string& path, const std::vector<unsigned char>& by
     std::memcpy(partial_path, temp.c_str(), temp.size() + 1);
     const int fd = mkstemp(partial_path);
     if (fd < 0) {
-        error = Failure(path);
+        // The file cannot be made, so it is the folder that the user must see to.
+        error = "cannot write " + path + ": cannot create a file in the folder " + folder + ": " +
+                std::strerror(errno);
         partial_path[0] = 0;
         return false;
     }
     bool ok = WriteAll(fd, bytes) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
     if (close(fd) != 0) ok = false;
-    if (ok && rename(partial_path, path.c_str()) == 0) {
+    if (ok && rename(partial_path, target.c_str()) == 0) {
         partial_path[0] = 0;
         return true;
     }
@@ -86,8 +107,14 @@ bool WriteOutput(const std::string& path, const std::vector<unsigned char>& byte
                  std::string& error) {
     if (path == "-") return WriteDirect(path, STDOUT_FILENO, bytes, error);
 
+    // A link is written through: its target is replaced, and the link stays.
+    std::string target;
+    if (!FollowLinks(path, target)) {
+        error = Failure(path);
+        return false;
+    }
     struct stat st {};
-    const bool exists = stat(path.c_str(), &st) == 0;
+    const bool exists = stat(target.c_str(), &st) == 0;
     if (exists && S_ISDIR(st.st_mode)) {
         errno = EISDIR;
         error = Failure(path);
@@ -114,7 +141,7 @@ bool WriteOutput(const std::string& path, const std::vector<unsigned char>& byte
         umask(mask);
         mode = 0666 & ~mask;
     }
-    return WriteByRename(path, bytes, mode, error);
+    return WriteByRename(path, target, bytes, mode, error);
 }
 
 void RemovePartialOutput() {

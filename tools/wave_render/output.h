@@ -8,8 +8,10 @@ namespace wave::render {
 
 // Writes `bytes` to standard output when `path` is "-", straight into a FIFO or
 // device, and otherwise to a temporary file in the same folder that is then
-// renamed over `path`. On failure nothing is left behind, an existing file is
-// untouched, and `error` names the path and the reason.
+// renamed over `path`; when `path` is a symbolic link, over the file it points to,
+// so that the link stays. On failure nothing is left behind, an existing file is
+// untouched, and `error` names the path (or the folder that cannot be written)
+// and the reason.
 bool WriteOutput(const std::string& path, const std::vector<unsigned char>& bytes,
                  std::string& error);
 

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# How the project is configured, built and installed, run as a user runs it.
+#
+# usage: build_test.sh CASE BUILD_DIR
+set -u
+case_name=$1 build=$2
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL [$case_name]: $*" >&2; exit 1; }
+
+case $case_name in
+test_build_after_play_build)
+    # The player's configure first, then the test command's, in one folder: the
+    # second must bring the tests back, and ctest must refuse to pass on none.
+    bash "$source_dir/scripts/configure.sh" play "$work/build" || fail "the play configure failed"
+    (cd "$work/build" && ctest --no-tests=error >/dev/null 2>&1) &&
+        fail "ctest --no-tests=error passed in a build without tests"
+    bash "$source_dir/scripts/configure.sh" release "$work/build" || fail "the release configure failed"
+    listed=$(cd "$work/build" && ctest --no-tests=error -N | grep -c 'Test *#')
+    [ "$listed" -gt 0 ] || fail "no tests after the test command's configure"
+    (cd "$work/build" && ctest --no-tests=error -N | grep -q 'render\.') || fail "wave-render's tests are missing"
+    grep -q 'no-tests=error' "$source_dir/scripts/test.sh" || fail "test.sh lets ctest pass on no tests"
+    ;;
+installs_into_a_prefix)
+    prefix=$work/prefix
+    cmake --install "$build" --prefix "$prefix" >/dev/null || fail "cmake --install failed"
+    for program in wave wave-render; do
+        [ -x "$prefix/bin/$program" ] || fail "bin/$program is not installed"
+    done
+    "$prefix/bin/wave-render" --version | grep -q '^wave-render [0-9]' || fail "the installed wave-render has no version"
+    for page in wave wave-render; do
+        file=$prefix/share/man/man1/$page.1
+        [ -f "$file" ] || fail "no manual page for $page"
+        mandoc -T lint -W warning "$file" >"$work/lint" 2>&1 || fail "$page.1 is not clean: $(cat "$work/lint")"
+        MANPAGER=cat MANWIDTH=80 man -l "$file" >"$work/page" 2>"$work/man_err" || fail "man cannot show $page.1"
+        [ ! -s "$work/man_err" ] || fail "man complains about $page.1: $(cat "$work/man_err")"
+        grep -q "^NAME" "$work/page" && grep -q "$page -" "$work/page" || fail "$page.1 has no NAME section"
+    done
+    # Every option the program's help lists is in its manual page.
+    MANPAGER=cat man -l "$prefix/share/man/man1/wave-render.1" >"$work/page" 2>/dev/null
+    for option in $("$prefix/bin/wave-render" --help | grep -o -- ' --[a-z]*' | sort -u); do
+        grep -q -- "$option" "$work/page" || fail "wave-render(1) does not describe $option"
+    done
+    for doc in README.md LICENSE; do
+        [ -f "$prefix/share/doc/wave/$doc" ] || fail "$doc is not installed"
+    done
+    grep -q "MIT License" "$prefix/share/doc/wave/LICENSE" || fail "the licence is not MIT"
+    ;;
+*)
+    fail "unknown case"
+    ;;
+esac
+echo "PASS [$case_name]"
