@@ -127,6 +127,11 @@ ctrl_c_ends_a_calling_loop)
     wait_for_lines "$work/prompt" 3 120
     sleep 0.5
     kill -s INT -- -$loop
+    for _ in $(seq 50); do kill -0 $loop 2>/dev/null || break; sleep 0.1; done
+    if kill -0 $loop 2>/dev/null; then
+        kill -s KILL -- -$loop
+        fail "the loop went on after Ctrl-C: $(cat "$work/loop")"
+    fi
     wait $loop
     status=$?
     [ $status -eq 130 ] || fail "the loop ended with $status: $(cat "$work/loop")"
