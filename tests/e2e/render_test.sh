@@ -174,7 +174,7 @@ ctrl_c_ends_a_calling_loop)
     setsid env --default-signal=INT bash -c \
         "for i in 1 2 3; do '$render' --quiet fifo; echo \"run \$i ended with \$?\"; done" >loop 2>&1 &
     loop=$!
-    for _ in $(seq 100); do pgrep -f -- "--quiet fifo" >/dev/null && break; sleep 0.1; done
+    for _ in $(seq 100); do pgrep -s $loop -x wave-render >/dev/null && break; sleep 0.1; done
     sleep 0.5
     kill -s INT -- -$loop
     for _ in $(seq 50); do kill -0 $loop 2>/dev/null || break; sleep 0.1; done
@@ -198,7 +198,8 @@ hangup_removes_the_partial_file)
         tracer=$!
         for _ in $(seq 100); do [ -n "$(ls -A out | grep -v '^song.wav$')" ] && break; sleep 0.1; done
         [ -n "$(ls -A out | grep -v '^song.wav$')" ] || fail "SIG$sig: no temporary file appeared"
-        pkill -$sig -x wave-render
+        # Only this test's process: others may be running beside it.
+        kill -s $sig "$(pgrep -P $tracer -x wave-render)"
         wait $tracer
         no_leftovers out song.wav
         [ "$(cat out/song.wav)" = old ] || fail "SIG$sig: the existing file was changed"
