@@ -223,6 +223,10 @@ void ReportPass(float detune) {
 
 }  // namespace
 
+int DetunePassCount() {
+    return static_cast<int>(DetunePasses().size());
+}
+
 int RenderSongReference() {
     const std::vector<float> passes = DetunePasses();
     for (float d : passes) {

@@ -42,6 +42,9 @@ inline constexpr float kFirstDetune = 0.997f;
 inline constexpr float kDetuneStep = 0.002f;
 inline constexpr float kLastDetune = 1.004f;
 
+// The number of detuned passes the song is rendered in.
+int DetunePassCount();
+
 // Renders every arrangement row in every detune pass into MixBuffer, reports a
 // line per pass and per track, then scales MixBuffer by 1 / passes. Returns the
 // number of passes. `use` says what becomes of the mix afterwards (see MixUse).

@@ -393,7 +393,8 @@ public:
         for (Lane& lane : lanes_) {
             auto it = std::find_if(groups_.begin(), groups_.end(), [&](const Group& g) {
                 return g.voice == lane.voice && g.lanes.size() < kMaxGroupLanes &&
-                       std::ranges::equal(g.lanes[0]->track, lane.track);
+                       std::equal(g.lanes[0]->track.begin(), g.lanes[0]->track.end(),
+                                  lane.track.begin(), lane.track.end());
             });
             if (it == groups_.end()) {
                 groups_.push_back({lane.voice, {}, {}});
