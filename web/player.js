@@ -1,0 +1,390 @@
+// The page: renders the song in a Web Worker (render-worker.js), draws its
+// waveform, shows the SHA-256 of its 16-bit PCM and plays those very samples
+// through Web Audio, each 16-bit sample becoming sample / 32768.
+'use strict';
+
+(() => {
+  const $ = (id) => document.getElementById(id);
+  const ui = {
+    message: $('message'),
+    progress: $('render-progress'),
+    status: $('status'),
+    waveform: $('waveform'),
+    canvas: $('waveform-canvas'),
+    played: $('played'),
+    playhead: $('playhead'),
+    ticks: $('ticks'),
+    play: $('play'),
+    stop: $('stop'),
+    time: $('time'),
+    again: $('render-again'),
+    hash: $('hash'),
+    hashNote: $('hash-note'),
+  };
+
+  const kChannels = 2;
+  const kTickSeconds = 30;
+
+  // The page's state, also reachable from the console as `wavePlayer`.
+  const player = {
+    pcm: null,          // Int16Array, interleaved stereo, as rendered
+    sampleRate: 0,
+    frames: 0,
+    hash: null,         // hex SHA-256 of the PCM's bytes
+    renders: 0,
+    audioBuffer: null,  // the PCM as floats, sample / 32768
+    context: null,      // AudioContext, made on the first Play
+    bus: null,          // GainNode at 1 that every source plays through
+    source: null,       // the AudioBufferSourceNode that is playing, if any
+    startedAt: 0,       // context time at which `source` started
+    offset: 0,          // seconds into the song where `source` started, or the stop position
+    peaks: null,        // per column: the lowest and highest sample of both channels
+  };
+  window.wavePlayer = player;
+
+  const AudioContextClass = window.AudioContext || window.webkitAudioContext;
+  let worker = null;
+
+  let standingNotice = null;  // what the browser lacks, shown until the page closes
+
+  function showMessage(text) {
+    ui.message.textContent = text;
+    ui.message.hidden = false;
+  }
+
+  function clearMessage() {
+    if (standingNotice) {
+      showMessage(standingNotice);
+    } else {
+      ui.message.hidden = true;
+    }
+  }
+
+  function formatTime(seconds) {
+    const tenths = Math.floor(seconds * 10 + 1e-6);
+    const minutes = Math.floor(tenths / 600);
+    const rest = (tenths % 600) / 10;
+    return `${minutes}:${rest < 10 ? '0' : ''}${rest.toFixed(1)}`;
+  }
+
+  function duration() {
+    return player.frames / player.sampleRate;
+  }
+
+  // Rendering ---------------------------------------------------------------
+
+  function startWorker() {
+    try {
+      worker = new Worker('render-worker.js');
+    } catch (error) {
+      renderFailed(`the render worker cannot start here (${error.message}). ` +
+                   'Serve the page over http, for example with scripts/web.sh.');
+      return false;
+    }
+    worker.onmessage = (event) => {
+      const reply = event.data;
+      if (reply.type === 'progress') {
+        ui.progress.value = reply.total > 0 ? reply.done / reply.total : 0;
+        ui.status.textContent = `Rendering… ${reply.done} of ${reply.total} tracks`;
+      } else if (reply.type === 'done') {
+        rendered(reply);
+      } else if (reply.type === 'failed') {
+        renderFailed(reply.message);
+      }
+    };
+    worker.onerror = (event) => {
+      event.preventDefault();
+      renderFailed(event.message || 'the render worker (render-worker.js) did not start');
+      worker.terminate();
+      worker = null;
+    };
+    return true;
+  }
+
+  function render() {
+    stop();
+    clearMessage();
+    ui.again.disabled = true;
+    setTransportEnabled(false);
+    ui.progress.value = 0;
+    ui.progress.hidden = false;
+    ui.status.textContent = 'Rendering…';
+    if (!worker && !startWorker()) return;
+    worker.postMessage({ type: 'render' });
+  }
+
+  function renderFailed(reason) {
+    ui.progress.hidden = true;
+    ui.status.textContent = 'No song: the render failed.';
+    showMessage(`The render failed: ${reason}`);
+    ui.again.disabled = false;
+  }
+
+  function rendered({ pcm, channels, peaks, sampleRate, seconds, hash }) {
+    const previousHash = player.hash;
+    player.pcm = new Int16Array(pcm);
+    player.sampleRate = sampleRate;
+    player.frames = player.pcm.length / kChannels;
+    player.hash = hash;
+    player.renders += 1;
+    player.offset = 0;
+
+    ui.progress.value = 1;
+    ui.progress.hidden = true;
+    ui.status.textContent = `Rendered in ${seconds.toFixed(2)} s` +
+        (player.renders > 1 ? ` (render ${player.renders})` : '') + '.';
+    showHash(hash, previousHash);
+    player.peaks = peaks;
+    drawWaveform();
+    drawTicks();
+    ui.again.disabled = false;
+
+    if (AudioContextClass) {
+      try {
+        player.audioBuffer = makeAudioBuffer(channels);
+        setTransportEnabled(true);
+      } catch (error) {
+        showMessage(`The song cannot be played: ${error.message}`);
+      }
+    }
+    updateTime();
+  }
+
+  function showHash(hash, previousHash) {
+    if (!hash) {
+      ui.hash.textContent = 'unavailable';
+      ui.hashNote.textContent = 'This browser computes SHA-256 only for pages from https or from ' +
+                                'this machine (localhost, 127.0.0.1).';
+      return;
+    }
+    ui.hash.textContent = hash;
+    if (player.renders === 1) {
+      ui.hashNote.textContent = '';
+    } else if (hash === previousHash) {
+      ui.hashNote.textContent = `Render ${player.renders} gave the same bytes as the one before.`;
+    } else {
+      ui.hashNote.textContent = '';
+      showMessage(`Render ${player.renders} gave other bytes than the one before ` +
+                  `(${previousHash}): this browser does not compute as the native build does.`);
+    }
+  }
+
+  // Playback ----------------------------------------------------------------
+
+  // The worker made the channels: each 16-bit sample / 32768.
+  function makeAudioBuffer(channels) {
+    const options = { numberOfChannels: kChannels, length: player.frames, sampleRate: player.sampleRate };
+    const buffer = typeof AudioBuffer === 'function' ?
+        new AudioBuffer(options) :
+        audioContext().createBuffer(kChannels, player.frames, player.sampleRate);
+    channels.forEach((samples, channel) => buffer.copyToChannel(samples, channel));
+    return buffer;
+  }
+
+  // The context plays at the song's own rate where the browser allows it.
+  function audioContext() {
+    if (!player.context) {
+      let context;
+      try {
+        context = new AudioContextClass({ sampleRate: player.sampleRate });
+      } catch {
+        context = new AudioContextClass();
+      }
+      player.bus = context.createGain();  // gain 1 leaves every sample as it is
+      player.bus.connect(context.destination);
+      player.context = context;
+    }
+    return player.context;
+  }
+
+  function playing() {
+    return player.source !== null;
+  }
+
+  function elapsed() {
+    if (!playing()) return player.offset;
+    return Math.min(duration(), player.offset + player.context.currentTime - player.startedAt);
+  }
+
+  function playFrom(seconds) {
+    if (!player.audioBuffer) return;
+    let context;
+    try {
+      context = audioContext();
+      if (context.state === 'suspended') {
+        context.resume().catch((error) => showMessage(`The sound cannot start: ${error.message}`));
+      }
+      stopSource();
+      const source = context.createBufferSource();
+      source.buffer = player.audioBuffer;
+      source.connect(player.bus);
+      source.onended = () => {
+        if (player.source !== source) return;
+        player.source = null;
+        player.offset = 0;
+        showPlaying();
+      };
+      source.start(0, seconds);
+      player.source = source;
+      player.startedAt = context.currentTime;
+      player.offset = seconds;
+    } catch (error) {
+      showMessage(`The song cannot be played: ${error.message}`);
+      return;
+    }
+    showPlaying();
+    requestAnimationFrame(followPlayback);
+  }
+
+  function stopSource() {
+    const source = player.source;
+    if (!source) return;
+    player.source = null;
+    source.onended = null;
+    source.stop();
+    source.disconnect();
+  }
+
+  // Stop goes back to the start.
+  function stop() {
+    stopSource();
+    player.offset = 0;
+    showPlaying();
+  }
+
+  function toggle() {
+    if (playing()) {
+      stop();
+    } else if (!ui.play.disabled) {
+      playFrom(player.offset);
+    }
+  }
+
+  function setTransportEnabled(enabled) {
+    ui.play.disabled = !enabled;
+    ui.stop.disabled = !enabled;
+    ui.waveform.classList.toggle('ready', enabled);
+  }
+
+  function showPlaying() {
+    document.body.classList.toggle('playing', playing());
+    ui.play.setAttribute('aria-pressed', String(playing()));
+    updateTime();
+  }
+
+  function updateTime() {
+    const total = player.frames ? duration() : 0;
+    const now = player.frames ? elapsed() : 0;
+    ui.time.textContent = `${formatTime(now)} / ${formatTime(total)}`;
+    const fraction = total > 0 ? now / total : 0;
+    ui.playhead.style.left = `${fraction * 100}%`;
+    ui.played.style.width = `${fraction * 100}%`;
+    ui.waveform.setAttribute('aria-valuenow', now.toFixed(1));
+  }
+
+  function followPlayback() {
+    updateTime();
+    if (playing()) requestAnimationFrame(followPlayback);
+  }
+
+  // The waveform ------------------------------------------------------------
+
+  function drawWaveform() {
+    const canvas = ui.canvas;
+    const scale = window.devicePixelRatio || 1;
+    const width = Math.max(1, Math.round(canvas.clientWidth * scale));
+    const height = Math.max(1, Math.round(canvas.clientHeight * scale));
+    canvas.width = width;
+    canvas.height = height;
+    const g = canvas.getContext('2d');
+    g.clearRect(0, 0, width, height);
+    if (!player.peaks) return;
+
+    const style = getComputedStyle(ui.waveform);
+    g.fillStyle = style.getPropertyValue('--grid').trim() || '#334';
+    const seconds = duration();
+    for (let t = kTickSeconds; t < seconds; t += kTickSeconds) {
+      g.fillRect(Math.round(t / seconds * width), 0, 1, height);
+    }
+    g.fillRect(0, Math.floor(height / 2), width, 1);
+
+    let loudest = 1 / 32768;
+    for (const p of player.peaks) loudest = Math.max(loudest, Math.abs(p));
+    const half = height / 2;
+    const gain = (half - 2) / loudest;
+    g.fillStyle = style.getPropertyValue('--wave').trim() || '#6cf';
+    const columns = player.peaks.length / 2;
+    for (let x = 0; x < width; x++) {
+      const first = Math.min(columns - 1, Math.floor(x * columns / width));
+      const end = Math.max(first + 1, Math.floor((x + 1) * columns / width));
+      let low = 0;
+      let high = 0;
+      for (let c = first; c < end; c++) {
+        low = Math.min(low, player.peaks[2 * c]);
+        high = Math.max(high, player.peaks[2 * c + 1]);
+      }
+      const top = Math.floor(half - high * gain);
+      const bottom = Math.ceil(half - low * gain);
+      g.fillRect(x, top, 1, Math.max(1, bottom - top));
+    }
+  }
+
+  function drawTicks() {
+    ui.ticks.textContent = '';
+    const seconds = duration();
+    for (let t = 0; t <= seconds + 1e-9; t += kTickSeconds) {
+      const tick = document.createElement('span');
+      tick.textContent = formatTime(t).replace(/\.0$/, '');
+      tick.style.left = `${t / seconds * 100}%`;
+      ui.ticks.append(tick);
+    }
+  }
+
+  function seekTo(event) {
+    if (ui.play.disabled) return;
+    const box = ui.canvas.getBoundingClientRect();
+    const fraction = Math.min(1, Math.max(0, (event.clientX - box.left) / box.width));
+    // From a whole frame, so that every sample is played as it is.
+    const frame = Math.min(player.frames - 1, Math.round(fraction * player.frames));
+    playFrom(frame / player.sampleRate);
+  }
+
+  // Start -------------------------------------------------------------------
+
+  function start() {
+    ui.play.addEventListener('click', () => playFrom(player.offset));
+    ui.stop.addEventListener('click', stop);
+    ui.again.addEventListener('click', render);
+    ui.waveform.addEventListener('click', seekTo);
+    document.addEventListener('keydown', (event) => {
+      if (event.code !== 'Space' || event.ctrlKey || event.altKey || event.metaKey) return;
+      event.preventDefault();  // no scrolling, and no click on a focused button
+      if (!event.repeat) toggle();
+    });
+    document.addEventListener('keyup', (event) => {
+      if (event.code === 'Space') event.preventDefault();
+    });
+    window.addEventListener('resize', drawWaveform);
+
+    if (typeof WebAssembly !== 'object' || typeof WebAssembly.instantiate !== 'function') {
+      ui.progress.hidden = true;
+      ui.status.textContent = 'No song: this browser cannot render it.';
+      showMessage('This browser has no WebAssembly, which renders the song. ' +
+                  'Open the page in a browser with WebAssembly enabled.');
+      return;
+    }
+    if (typeof Worker !== 'function') {
+      ui.progress.hidden = true;
+      ui.status.textContent = 'No song: this browser cannot render it.';
+      showMessage('This browser has no Web Workers, in which the song is rendered.');
+      return;
+    }
+    if (!AudioContextClass) {
+      standingNotice = 'This browser has no Web Audio, so the song cannot be played here; ' +
+                       'it is still rendered, and its hash shown.';
+    }
+    render();
+  }
+
+  start();
+})();

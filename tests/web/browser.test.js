@@ -1,0 +1,444 @@
+// The web player in a real headless browser, served from the loopback address
+// as a user would get it: the render and its hash, the samples that reach Web
+// Audio, the controls, and what the page says when something is missing.
+//
+// Environment: WAVE_SITE_DIR (the built page), WAVE_GOLDEN (the pinned hash
+// file), WAVE_SCREENSHOT (where to save a picture of the page while it plays).
+'use strict';
+const { test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const http = require('node:http');
+const os = require('node:os');
+const path = require('node:path');
+const { chromium } = require('playwright-core');
+
+const site = process.env.WAVE_SITE_DIR;
+const golden = fs.readFileSync(process.env.WAVE_GOLDEN, 'utf8').trim();
+const screenshotPath = process.env.WAVE_SCREENSHOT;
+const kSampleRate = 44100;
+const kSeconds = 180;
+
+// The static server. A test can make files vanish or turn into garbage.
+const broken = { missing: new Set(), garbled: new Set() };
+const kTypes = {
+  '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.wasm': 'application/wasm',
+};
+const server = http.createServer((request, response) => {
+  const name = new URL(request.url, 'http://localhost').pathname.replace(/\/$/, '/index.html');
+  const file = path.join(site, path.normalize(name));
+  if (broken.missing.has(name) || !file.startsWith(site + path.sep) || !fs.existsSync(file)) {
+    response.writeHead(404).end();
+    return;
+  }
+  response.writeHead(200, { 'Content-Type': kTypes[path.extname(file)] || 'application/octet-stream' });
+  response.end(broken.garbled.has(name) ? Buffer.from('not a module at all') : fs.readFileSync(file));
+});
+
+let browser;
+let profile;
+let pageUrl;
+
+before(async () => {
+  assert.match(golden, /^[0-9a-f]{64}$/, 'cannot read the pinned hash');
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  pageUrl = `http://127.0.0.1:${server.address().port}/`;
+  profile = fs.mkdtempSync(path.join(os.tmpdir(), 'wave-chromium-'));
+  browser = await chromium.launchPersistentContext(profile, {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    viewport: { width: 1100, height: 720 },
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+           '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  });
+});
+
+after(async () => {
+  await browser?.close();
+  server.close();
+  if (profile) fs.rmSync(profile, { recursive: true, force: true });
+});
+
+// Opens the page; `problems` collects console errors and uncaught exceptions.
+async function openPage({ initScript } = {}) {
+  const page = await browser.newPage();
+  const problems = [];
+  page.on('console', (message) => {
+    if (message.type() === 'error') problems.push(`console: ${message.text()}`);
+  });
+  page.on('pageerror', (error) => problems.push(`uncaught: ${error.message}`));
+  if (initScript) await page.addInitScript(initScript);
+  await page.goto(pageUrl);
+  return { page, problems };
+}
+
+async function waitForHash(page) {
+  await page.waitForFunction(() => /^[0-9a-f]{64}$/.test(document.getElementById('hash').textContent),
+                             null, { timeout: 60000 });
+  return page.textContent('#hash');
+}
+
+async function waitForMessage(page) {
+  await page.waitForSelector('#message:not([hidden])', { timeout: 60000 });
+  return page.textContent('#message');
+}
+
+function parseTime(text) {  // "m:ss.s" to seconds
+  const [minutes, seconds] = text.split(':');
+  return Number(minutes) * 60 + Number(seconds);
+}
+
+async function shownTimes(page) {
+  const [now, total] = (await page.textContent('#time')).split(' / ');
+  return { now: parseTime(now), total: parseTime(total) };
+}
+
+// An AudioWorklet tap on the page's output bus: it keeps every block it sees,
+// with the frame at which the block plays, until it is asked for them.
+const kTapProcessor = `
+class WaveTap extends AudioWorkletProcessor {
+  constructor() {
+    super();
+    this.blocks = [];
+    this.port.onmessage = () => {
+      this.port.postMessage(this.blocks);
+      this.blocks = [];
+    };
+  }
+  process(inputs) {
+    const input = inputs[0];
+    const silence = new Float32Array(128);
+    this.blocks.push({
+      frame: currentFrame,
+      channels: input.length,
+      left: input.length > 0 ? input[0].slice() : silence,
+      right: input.length > 1 ? input[1].slice() : silence,  // silence comes as one channel
+    });
+    return true;
+  }
+}
+registerProcessor('wave-tap', WaveTap);`;
+
+async function installTap(page) {
+  await page.evaluate(async (code) => {
+    const player = window.wavePlayer;
+    const url = URL.createObjectURL(new Blob([code], { type: 'text/javascript' }));
+    await player.context.audioWorklet.addModule(url);
+    const node = new AudioWorkletNode(player.context, 'wave-tap', { numberOfOutputs: 0 });
+    player.bus.connect(node);
+    const tap = { node, blocks: [] };
+    // Everything the tap has seen so far, joined: left[i] and right[i] play at frame first + i.
+    tap.take = () => new Promise((resolve) => {
+      node.port.onmessage = (event) => {
+        const blocks = event.data;
+        // Frames the tap did not see (the graph may skip it while it starts) stay NaN,
+        // which equals no sample and counts as sound.
+        const first = blocks.length ? blocks[0].frame : 0;
+        const frames = blocks.length ? blocks[blocks.length - 1].frame + 128 - first : 0;
+        const left = new Float32Array(frames).fill(NaN);
+        const right = new Float32Array(frames).fill(NaN);
+        for (const block of blocks) {
+          left.set(block.left, block.frame - first);
+          right.set(block.right, block.frame - first);
+        }
+        resolve({ first, left, right, clicks: tap.clicks });
+      };
+      node.port.postMessage('take');
+    });
+    // The context frame of each click on these, taken before the page handles it.
+    tap.clicks = {};
+    for (const id of ['play', 'stop', 'waveform']) {
+      document.getElementById(id).addEventListener('click', () => {
+        (tap.clicks[id] ||= []).push(Math.round(player.context.currentTime * player.context.sampleRate));
+      }, { capture: true });
+    }
+    window.waveTap = tap;
+  }, kTapProcessor);
+}
+
+test('renders in a worker with progress, shows the pinned hash, and renders again to the same bytes',
+     async () => {
+  // Samples the main thread's responsiveness and the progress bar while the page renders.
+  const probe = () => {
+    window.probe = { longestGap: 0, progress: [] };
+    let last = performance.now();
+    const timer = setInterval(() => {
+      const now = performance.now();
+      if (document.getElementById('status')?.textContent.startsWith('Rendering')) {
+        window.probe.longestGap = Math.max(window.probe.longestGap, now - last);
+      }
+      last = now;
+      const bar = document.getElementById('render-progress');
+      if (bar) window.probe.progress.push(bar.value);
+      if (/^[0-9a-f]{64}$/.test(document.getElementById('hash')?.textContent)) clearInterval(timer);
+    }, 5);
+  };
+  const { page, problems } = await openPage({ initScript: probe });
+  assert.equal(await waitForHash(page), golden, 'the page shows another hash than the pinned one');
+  assert.match(await page.textContent('.hash h2'), /SHA-256 of the 16-bit PCM/);
+  assert.match(await page.textContent('#status'), /^Rendered in \d+\.\d\d s\.$/);
+
+  const { longestGap, progress } = await page.evaluate(() => window.probe);
+  assert.ok(progress.some((value) => value > 0 && value < 1), `no progress shown: ${progress}`);
+  // A render on the page's own thread would hold it for the whole render (over 0.5 s).
+  assert.ok(longestGap < 400, `the page froze for ${longestGap.toFixed(0)} ms while rendering`);
+
+  // The samples the page holds are the ones hashed, and the waveform is drawn.
+  const state = await page.evaluate(async () => {
+    const player = window.wavePlayer;
+    const digest = new Uint8Array(await crypto.subtle.digest('SHA-256', player.pcm));
+    const canvas = document.getElementById('waveform-canvas');
+    const pixels = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+    const litColumns = new Set();
+    for (let i = 3; i < pixels.length; i += 4) {
+      if (pixels[i] > 0) litColumns.add(((i - 3) / 4) % canvas.width);
+    }
+    return {
+      hash: Array.from(digest, (b) => b.toString(16).padStart(2, '0')).join(''),
+      bytes: player.pcm.byteLength,
+      width: canvas.width,
+      litColumns: litColumns.size,
+      context: player.context,
+      played: document.getElementById('play').disabled,
+    };
+  });
+  assert.equal(state.hash, golden, 'the PCM the page plays is not the pinned one');
+  assert.equal(state.bytes, 31752000);
+  assert.equal(state.litColumns, state.width, 'the waveform does not span the canvas');
+  assert.equal(state.context, null, 'an audio context was made before the user asked for sound');
+  assert.equal(state.played, false, 'Play is not enabled after the render');
+  assert.deepEqual(await shownTimes(page), { now: 0, total: kSeconds });
+
+  await page.click('#render-again');
+  await page.waitForFunction(() => /\(render 2\)/.test(document.getElementById('status').textContent),
+                             null, { timeout: 60000 });
+  assert.equal(await page.textContent('#hash'), golden, 'a second render gave other bytes');
+  assert.match(await page.textContent('#hash-note'), /Render 2 gave the same bytes/);
+  assert.ok(await page.isHidden('#message'), await page.textContent('#message'));
+  const secondHash = await page.evaluate(async () => {
+    const digest = new Uint8Array(await crypto.subtle.digest('SHA-256', window.wavePlayer.pcm));
+    return Array.from(digest, (b) => b.toString(16).padStart(2, '0')).join('');
+  });
+  assert.equal(secondHash, golden, 'the PCM of the second render is not the pinned one');
+  assert.deepEqual(problems, []);
+  await page.close();
+});
+
+test('Play starts the clock and plays the exact samples from the start; Stop silences within 100 ms',
+     async () => {
+  const { page, problems } = await openPage();
+  await waitForHash(page);
+  await page.click('#play');  // a user's click: the page has no autoplay exemption
+  await page.waitForFunction(() => window.wavePlayer.context?.state === 'running');
+  await installTap(page);
+  await page.waitForTimeout(500);
+  await page.click('#stop');
+  await page.waitForTimeout(500);
+  assert.deepEqual(await shownTimes(page), { now: 0, total: kSeconds }, 'Stop goes back to the start');
+  await page.click('#play');
+
+  // The playhead and the shown time follow the audio clock.
+  const follow = [];
+  for (const wait of [2000, 2000]) {
+    await page.waitForTimeout(wait);
+    follow.push(await page.evaluate(() => {
+      const player = window.wavePlayer;
+      const box = document.getElementById('waveform').getBoundingClientRect();
+      const head = document.getElementById('playhead').getBoundingClientRect();
+      return {
+        clock: player.context.currentTime - player.startedAt,
+        shown: document.getElementById('time').textContent.split(' / ')[0],
+        headFraction: (head.left + head.width / 2 - box.left) / box.width,
+        width: box.width,
+      };
+    }));
+  }
+  for (const { clock, shown, headFraction, width } of follow) {
+    assert.ok(Math.abs(parseTime(shown) - clock) < 0.25, `shows ${shown} at ${clock.toFixed(2)} s of audio`);
+    assert.ok(Math.abs(headFraction * width - clock / kSeconds * width) < 2,
+              `the playhead is at ${(headFraction * kSeconds).toFixed(2)} s at ${clock.toFixed(2)} s`);
+  }
+  assert.ok(follow[1].clock - follow[0].clock > 1.5, 'the audio clock does not advance');
+  if (screenshotPath) await page.screenshot({ path: screenshotPath });
+
+  await page.waitForTimeout(6800);  // over 10 s of sound in all
+  await page.click('#stop');
+  await page.waitForTimeout(400);
+  const result = await page.evaluate(async () => {
+    const player = window.wavePlayer;
+    const tap = await window.waveTap.take();
+    const [firstStop, lastStop] = tap.clicks.stop;
+    const [play] = tap.clicks.play;  // the tap came after the first Play
+    const at = (frame) => frame - tap.first;  // the tap's index of a context frame
+    const sounds = (i) => tap.left[i] !== 0 || tap.right[i] !== 0;
+    const soundsBetween = (from, to) => {
+      for (let i = Math.max(0, from); i < Math.min(to, tap.left.length); i++) if (sounds(i)) return i;
+      return -1;
+    };
+    const rate = player.context.sampleRate;
+    // Exactness: from the first sound after Play on, the tap holds pcm / 32768.
+    let songFirst = 0;
+    while (player.pcm[2 * songFirst] === 0 && player.pcm[2 * songFirst + 1] === 0) songFirst++;
+    const tapFirst = soundsBetween(at(play), tap.left.length);
+    let compared = 0;
+    let mismatch = null;
+    for (let i = 0; tapFirst + i < at(lastStop); i++, compared++) {
+      const frame = songFirst + i;
+      if (tap.left[tapFirst + i] !== player.pcm[2 * frame] / 32768 ||
+          tap.right[tapFirst + i] !== player.pcm[2 * frame + 1] / 32768) {
+        mismatch = { frame, left: tap.left[tapFirst + i], right: tap.right[tapFirst + i],
+                     expected: [player.pcm[2 * frame], player.pcm[2 * frame + 1]] };
+        break;
+      }
+    }
+    return {
+      rate,
+      startDelay: (tapFirst - at(play)) / rate,
+      soundBeforeStop: soundsBetween(at(firstStop) - rate / 4, at(firstStop)) >= 0,
+      soundAfterStop: soundsBetween(at(firstStop) + rate / 10, at(play)),
+      soundAfterLastStop: soundsBetween(at(lastStop) + rate / 10, tap.left.length),
+      tapAfterLastStop: tap.left.length - (at(lastStop) + rate / 10),
+      comparedSeconds: compared / rate,
+      mismatch,
+    };
+  });
+  assert.equal(result.rate, kSampleRate, 'the context does not run at the song\'s rate');
+  assert.ok(result.startDelay >= 0 && result.startDelay < 0.1, `sound began ${result.startDelay} s after Play`);
+  assert.equal(result.mismatch, null, `a sample differs: ${JSON.stringify(result.mismatch)}`);
+  assert.ok(result.comparedSeconds >= 10, `only ${result.comparedSeconds} s compared`);
+  assert.ok(result.soundBeforeStop, 'no sound before the first Stop');
+  assert.equal(result.soundAfterStop, -1, 'sound more than 100 ms after Stop');
+  assert.ok(result.tapAfterLastStop > 0, 'the tap ended too soon to see the last Stop');
+  assert.equal(result.soundAfterLastStop, -1, 'sound more than 100 ms after the last Stop');
+  assert.deepEqual(problems, []);
+  await page.close();
+});
+
+test('Space toggles playback, also with a button focused; a click on the waveform plays from there',
+     async () => {
+  const { page, problems } = await openPage();
+  await waitForHash(page);
+  const isPlaying = () => page.evaluate(() => document.body.classList.contains('playing'));
+
+  await page.keyboard.press('Space');
+  assert.equal(await isPlaying(), true, 'Space did not start playback');
+  await page.waitForFunction(() => window.wavePlayer.context?.state === 'running');
+  await page.keyboard.press('Space');
+  assert.equal(await isPlaying(), false, 'Space did not stop playback');
+  for (const button of ['#play', '#stop', '#render-again']) {
+    await page.focus(button);
+    await page.keyboard.press('Space');
+    assert.equal(await isPlaying(), true, `Space on a focused ${button} did not toggle once`);
+    await page.keyboard.press('Space');
+    assert.equal(await isPlaying(), false, `Space on a focused ${button} did not toggle back`);
+  }
+  assert.doesNotMatch(await page.textContent('#status'), /Rendering|render 2/,
+                      'Space on a focused Render again rendered again');
+
+  // A click at a quarter of the waveform plays from 45 s, sample for sample.
+  await installTap(page);
+  const box = await page.locator('#waveform').boundingBox();
+  await page.mouse.click(box.x + box.width / 4, box.y + box.height / 2);
+  assert.equal(await isPlaying(), true, 'a click on the waveform did not start playback');
+  await page.waitForTimeout(1200);
+  const shown = (await shownTimes(page)).now;
+  assert.ok(shown > 45.5 && shown < 47.5, `shows ${shown} s a second after a click at 45 s`);
+  const seek = await page.evaluate(async () => {
+    const player = window.wavePlayer;
+    const tap = await window.waveTap.take();
+    const from = player.offset * player.sampleRate;
+    const click = tap.clicks.waveform[0] - tap.first;
+    // Find where the seeked source starts on the context's timeline: the first
+    // frame of the tap at which the song's samples from `from` begin.
+    const matches = (start, count) => {
+      for (let i = 0; i < count; i++) {
+        if (tap.left[start + i] !== player.pcm[2 * (from + i)] / 32768 ||
+            tap.right[start + i] !== player.pcm[2 * (from + i) + 1] / 32768) return false;
+      }
+      return true;
+    };
+    let start = Math.max(0, click - 128);
+    while (start < tap.left.length - 44100 && !matches(start, 256)) start++;
+    const found = start < tap.left.length - 44100;
+    let silentBefore = true;
+    for (let i = Math.max(0, click); i < start; i++) {
+      if (tap.left[i] !== 0 || tap.right[i] !== 0) silentBefore = false;
+    }
+    return { from, found, delay: (start - click) / player.sampleRate, silentBefore,
+             exactSecond: found && matches(start, 44100) };
+  });
+  assert.ok(Number.isInteger(seek.from), `the seek starts between frames, at ${seek.from}`);
+  assert.ok(Math.abs(seek.from / kSampleRate - 45) < kSeconds / box.width,
+            `a click at 45 s played from ${seek.from / kSampleRate} s`);
+  assert.ok(seek.found, 'the samples after the seek are not the song\'s from the clicked point');
+  assert.ok(seek.delay >= 0 && seek.delay < 0.1, `the seek took ${seek.delay} s`);
+  assert.ok(seek.silentBefore, 'something else sounded between the click and the seeked sound');
+  assert.ok(seek.exactSecond, 'the second after the seek is not the exact samples');
+
+  // A click while playing moves playback there.
+  await page.mouse.click(box.x + box.width * 3 / 4, box.y + box.height / 2);
+  await page.waitForTimeout(300);
+  const moved = (await shownTimes(page)).now;
+  assert.ok(moved > 134.5 && moved < 136.5, `shows ${moved} s after a click at 135 s while playing`);
+  await page.click('#stop');
+  assert.equal(await isPlaying(), false);
+  assert.deepEqual(problems, []);
+  await page.close();
+});
+
+const kFailures = [
+  {
+    name: 'without WebAssembly',
+    initScript: () => { delete window.WebAssembly; },
+    message: /has no WebAssembly/,
+    renders: false,
+  },
+  {
+    name: 'without Web Audio',
+    initScript: () => { delete window.AudioContext; delete window.webkitAudioContext; },
+    message: /has no Web Audio, so the song cannot be played/,
+    renders: true,
+  },
+  {
+    name: 'with the module missing',
+    missing: ['/wave_web.wasm'],
+    message: /^The render failed: cannot load wave_web\.wasm: HTTP 404/,
+    renders: false,
+  },
+  {
+    name: 'with a module that is not WebAssembly',
+    garbled: ['/wave_web.wasm'],
+    message: /^The render failed: wave_web\.wasm does not start: CompileError/,
+    renders: false,
+  },
+  {
+    name: 'with the worker missing',
+    missing: ['/render-worker.js'],
+    message: /^The render failed: .*render-worker\.js/,
+    renders: false,
+  },
+];
+
+for (const failure of kFailures) {
+  test(`says what is wrong ${failure.name}`, async () => {
+    for (const name of failure.missing || []) broken.missing.add(name);
+    for (const name of failure.garbled || []) broken.garbled.add(name);
+    try {
+      const { page, problems } = await openPage({ initScript: failure.initScript });
+      if (failure.renders) {
+        assert.equal(await waitForHash(page), golden);
+      }
+      assert.match(await waitForMessage(page), failure.message);
+      assert.equal(await page.isDisabled('#play'), true, 'Play is offered');
+      assert.equal(await page.isDisabled('#stop'), true, 'Stop is offered');
+      if (!failure.renders) {
+        assert.equal(await page.textContent('#hash'), '—', 'a hash is shown without a render');
+      }
+      assert.deepEqual(problems.filter((p) => p.startsWith('uncaught')), []);
+      await page.close();
+    } finally {
+      broken.missing.clear();
+      broken.garbled.clear();
+    }
+  });
+}
