@@ -26,6 +26,9 @@ if [ "$mode" = all ]; then
     packages+=(sox flac vorbis-tools opus-tools mpg123 mandoc man-db strace)
     # The Windows build and its test under Wine.
     packages+=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool)
+    # The web player, and the browser its test drives.
+    packages+=(emscripten chromium)
+    command -v npm >/dev/null || packages+=(npm)
 fi
 
 missing=()
@@ -37,4 +40,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -q
     apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+if [ "${1:-all}" != play ]; then
+    # The web player's test driver, as locked; it drives Debian's chromium and downloads no browser.
+    (cd "$(dirname "$0")/../tests/web" && npm ci --no-audit --no-fund --loglevel=error)
 fi

@@ -29,6 +29,12 @@ run_suite release build/release -DWAVE_WINDOWS_EXE="$PWD/build/mingw/app/wave.ex
 echo "== the pinned render across compilers and optimisation levels"
 bash scripts/compiler-matrix.sh
 
+echo "== web player: its render under node, the page in headless Chromium"
+export NODE_PATH=/usr/share/nodejs  # em++ finds its JavaScript tools there under any node
+emcmake cmake -S . -B build/web -DCMAKE_BUILD_TYPE=Release -DWAVE_TESTS=ON >/dev/null
+cmake --build build/web -j"$jobs"
+ctest --test-dir build/web --output-on-failure --no-tests=error
+
 echo "== sanitizer build (ASan + UBSan)"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite asan build/asan

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the web player and serves it on the loopback
+# address: open the printed address in a browser. PORT overrides 8000.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+missing=()
+for p in cmake make emscripten python3; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+export NODE_PATH=/usr/share/nodejs  # em++ finds its JavaScript tools there under any node
+emcmake cmake -S . -B build/web -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/web --target wave_web -j"$(nproc)"
+
+port=${PORT:-8000}
+echo "The web player: http://127.0.0.1:$port/ (Ctrl-C stops the server)"
+exec python3 -m http.server --bind 127.0.0.1 --directory build/web/site "$port"
