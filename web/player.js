@@ -24,6 +24,7 @@
 
   const kChannels = 2;
   const kTickSeconds = 30;
+  const kStartLeadSeconds = 0.05;  // ahead of the audio clock, so that a start is never late
 
   // The page's state, also reachable from the console as `wavePlayer`.
   const player = {
@@ -203,7 +204,19 @@
 
   function elapsed() {
     if (!playing()) return player.offset;
-    return Math.min(duration(), player.offset + player.context.currentTime - player.startedAt);
+    const since = Math.max(0, player.context.currentTime - player.startedAt);
+    return Math.min(duration(), player.offset + since);
+  }
+
+  // A time a little ahead on the context's clock that falls on a whole frame.
+  // A source started between frames is interpolated, so that its samples are
+  // no longer exactly the song's; a start "now" lands between frames whenever
+  // the clock's time, times the rate, is not a whole number.
+  function wholeFrameTimeAhead(context) {
+    const rate = context.sampleRate;
+    let frame = Math.ceil((context.currentTime + kStartLeadSeconds) * rate);
+    while ((frame / rate) * rate !== frame) frame++;
+    return frame / rate;
   }
 
   function playFrom(seconds) {
@@ -224,9 +237,10 @@
         player.offset = 0;
         showPlaying();
       };
-      source.start(0, seconds);
+      const when = wholeFrameTimeAhead(context);
+      source.start(when, seconds);
       player.source = source;
-      player.startedAt = context.currentTime;
+      player.startedAt = when;
       player.offset = seconds;
     } catch (error) {
       showMessage(`The song cannot be played: ${error.message}`);
