@@ -135,5 +135,9 @@ TEST(SongTest, ArrangementVoicesTracksSixToZero) {
     }
 }
 
+TEST(SongTest, DetuneScheduleHasFourPasses) {
+    EXPECT_EQ(DetunePassCount(), 4);
+}
+
 }  // namespace
 }  // namespace wave
