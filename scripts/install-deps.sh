@@ -42,7 +42,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-if [ "${1:-all}" != play ]; then
+if [ "$mode" = all ]; then
     # The web player's test driver, as locked; it drives Debian's chromium and downloads no browser.
     (cd "$(dirname "$0")/../tests/web" && npm ci --no-audit --no-fund --loglevel=error)
 fi
