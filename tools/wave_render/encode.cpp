@@ -101,12 +101,26 @@ bool FloatsAt(int rate, const Samples& samples, std::vector<float>& out, std::st
     const std::size_t capacity =
         static_cast<std::size_t>(static_cast<double>(in_frames) * rate / SND_RATE) + 64;
     out.resize(2 * capacity);
-    std::size_t out_frames = 0;
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
-    const soxr_error_t failed =
-        soxr_oneshot(SND_RATE, rate, 2, floats.data(), in_frames, nullptr, out.data(), capacity,
-                     &out_frames, &io, &quality, nullptr);
+    soxr_error_t failed = nullptr;
+    soxr_t resampler = soxr_create(SND_RATE, rate, 2, &failed, &io, &quality, nullptr);
+    // Fed a piece at a time: given everything at once, the resampler's buffers
+    // grow by many small reallocations.
+    constexpr std::size_t kPieceFrames = 1 << 16;
+    std::size_t in_done = 0, out_frames = 0;
+    while (failed == nullptr && out_frames < capacity) {
+        const std::size_t piece = std::min(kPieceFrames, in_frames - in_done);
+        // No input (a null pointer) asks for what is still inside the resampler.
+        const float* in = piece > 0 ? floats.data() + 2 * in_done : nullptr;
+        std::size_t used = 0, made = 0;
+        failed = soxr_process(resampler, in, piece, &used, out.data() + 2 * out_frames,
+                              capacity - out_frames, &made);
+        in_done += used;
+        out_frames += made;
+        if (in == nullptr && made == 0) break;
+    }
+    soxr_delete(resampler);
     if (failed != nullptr) {
         error = std::string("cannot resample to ") + std::to_string(rate) + " Hz: " + failed;
         return false;
