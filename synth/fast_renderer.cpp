@@ -10,6 +10,7 @@
 #include <functional>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <thread>
 #include <type_traits>
 #include <vector>
@@ -356,7 +357,12 @@ public:
           use_(use) {
         const std::int64_t chunk_samples = std::int64_t{chunk_blocks_} * kBlockSamples;
         float* next = TrackBuffer;
+        // Every part of the scratch is checked against the end of TrackBuffer: a
+        // layout that does not fit stops here instead of overwriting memory.
         auto take = [&](std::size_t floats) {
+            if (floats > static_cast<std::size_t>(TrackBuffer + SND_BUF_LEN - next)) {
+                throw std::length_error("fast path: the scratch does not fit in TrackBuffer");
+            }
             float* p = next;
             next += floats;
             return p;
@@ -384,7 +390,7 @@ public:
             lanes_.push_back(std::move(lane));
         }
         final_noise_ = noise;
-        for (int t = 0; t < crew_.size(); ++t) {
+        for (int t = 0; t < Workers(crew_.size(), lanes_.size()); ++t) {
             scratch_.push_back(new (take(sizeof(Scratch) / sizeof(float) + 16)) Scratch);
             note_scratch_.push_back(new (take(sizeof(Scratch) / sizeof(float) + 16)) Scratch);
         }
@@ -471,6 +477,13 @@ public:
         }
     }
 
+    // At most one thread works on a group at a time and one mixes, so threads
+    // beyond that never get a task; they get no scratch and stay idle.
+    static int Workers(int threads, std::size_t lanes) {
+        return static_cast<int>(
+            std::min<std::size_t>(static_cast<std::size_t>(threads), lanes + 1));
+    }
+
     // How many chunks of output each lane keeps.
     static int Slots(int threads) { return threads == 1 ? 1 : 3; }
 
@@ -479,11 +492,16 @@ public:
         // At worst every lane is a group of its own.
         return lanes * (kMaxGroupLanes * (kEchoDelay1 + kEchoDelay2) +
                         std::size_t(Slots(threads)) * std::size_t(chunk_blocks) * kBlockSamples) +
-               2 * std::size_t(threads) * (sizeof(Scratch) / sizeof(float) + 16);
+               2 * std::size_t(Workers(threads, lanes)) * (sizeof(Scratch) / sizeof(float) + 16);
     }
 
     void Run(const RenderProgress& progress) {
-        if (!lanes_.empty()) crew_.Run([&](int t) { Work(t, t == 0 ? &progress : nullptr); });
+        const int workers = Workers(crew_.size(), lanes_.size());
+        if (!lanes_.empty()) {
+            crew_.Run([&](int t) {
+                if (t < workers) Work(t, t == 0 ? &progress : nullptr);
+            });
+        }
         SetNoiseRandState(final_noise_);
     }
 
@@ -681,7 +699,9 @@ void RenderJobs(std::span<const RenderJob> jobs, int threads, const RenderProgre
     std::size_t part = jobs.size();
     while (part > 1 && Renderer::ArenaFloats(part, threads, chunk_blocks) > SND_BUF_LEN)
         part /= 2;
-    Crew crew(threads);
+    // More threads than jobs and a mixer would have nothing to do.
+    Crew crew(static_cast<int>(
+        std::min<std::size_t>(static_cast<std::size_t>(threads), jobs.size() + 1)));
     const Kernels kernels = ChooseKernels(isa);
     for (std::size_t start = 0; start < jobs.size(); start += part) {
         const auto some = jobs.subspan(start, std::min(part, jobs.size() - start));

@@ -40,14 +40,17 @@ struct Way {
 };
 
 // Every way to render the song: the reference, and the fast path as the player
-// runs it, on three threads, with the baseline instructions only, and keeping
-// every float of the mix.
+// runs it, on three threads, with the baseline instructions only, keeping every
+// float of the mix, and on more threads than there is work for (wave-render
+// accepts up to 256; 83 and more once overran the scratch).
 const Way kWays[] = {
     {"reference", [] { return RenderSongReference(); }},
     {"fast", [] { return RenderSong(MixUse::kPcm16); }},
     {"fast_three_threads", [] { return RenderSong(MixUse::kPcm16, 3); }},
     {"fast_baseline_isa", [] { return RenderSong(MixUse::kPcm16, 1, FastPathIsa::kBaseline); }},
     {"fast_every_float", [] { return RenderSong(MixUse::kFloats); }},
+    {"fast_83_threads", [] { return RenderSong(MixUse::kPcm16, 83); }},
+    {"fast_256_threads", [] { return RenderSong(MixUse::kPcm16, 256); }},
 };
 
 class GoldenTest : public ::testing::TestWithParam<Way> {};
