@@ -6,7 +6,24 @@
 // four tracks of one voice type run side by side as lanes, the sines are
 // computed four at a time, and work that provably adds nothing (silence before
 // the first note, echo tails that have died away) is skipped. TrackBuffer is
-// used as scratch space; its contents afterwards are not the reference path's.
+// used as working memory; its contents afterwards are not the reference path's.
+//
+// Where each plain step lives on the fast path (under synth/fast/):
+//   plain step (synth/)                    fast function
+//   RenderVoice, step codes 255/127/0/n    EnterStep (lane.cpp); a note-on's
+//                                          frames replayed: FillNote, RecallNote
+//   per-frame update: AdvanceFrame,        AdvanceFrames (voice_kernels.inc); for
+//     DecayAmplitude (voices.h)              lanes it does not cover, Phases (lane.cpp)
+//   Waveform (track_renderer.cpp)          Waveform, PmLeadWaveform (voice_kernels.inc)
+//   sin via SineThen (sine.h)              SineToFloat, FloatMinusSine (sines.inc)
+//   v = w m, float(gain v) into the buffer Amplify (voice_kernels.inc)
+//   ApplyEcho twice (buffers.cpp)          Echoes, ChainSamples, Chain (chain_kernels.inc)
+//   ApplyLowpass (buffers.cpp)             Smooth, ChainSamples (chain_kernels.inc)
+//   MixTrack (buffers.cpp)                 MixLanes (chain_kernels.inc)
+//   RenderTrack, one call after another    RenderJobs (renderer.cpp), ordered by
+//                                          the Scheduler (scheduler.h)
+// The span words (step, block, segment, chunk, slot, batch) are set out in
+// synth/fast/lane.h; the working memory's plan in synth/fast/working_memory.h.
 #pragma once
 
 #include <functional>

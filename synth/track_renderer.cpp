@@ -1,7 +1,6 @@
 #include "synth/track_renderer.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 
 #include "synth/buffers.h"
@@ -18,46 +17,35 @@ void PrintToStdout(const char* line) {
 }
 ReportLineFn report_line = PrintToStdout;
 
-float Round(double x) {
-    return static_cast<float>(x);
-}
-
 // sin(x) rounded to double, then to float.
 float SinF(double x) {
     return SineThen(x, Round);
 }
 
-// One frame of waveform at wrapped phase h; `m` is the amplitude, which the
-// PM lead raises before it is used.
-double Waveform(VoiceType type, float h, float& m) {
-    switch (type) {
-        case VOICE_SOFT_SAW:
-            return SinF(Round(2.0 * h));
-        case VOICE_PM_LEAD: {
-            m = Round(m + 0.00002);
-            const double p = h * kVoicePi;
-            const double q = 2.0 * p;
-            const float s = SinF(Round(kPmDepth * q));
-            const float b = Round(3.0 * s);
-            const float c1 = SinF(Round(b + q));
+// One frame of waveform at wrapped phase h.
+double Waveform(Wave wave, float h) {
+    switch (wave) {
+        case Wave::kSoftSaw:
+            return SinF(SoftSawArgument(h));
+        case Wave::kPmLead: {
+            const double p = PmPhase(h);
+            const float b = PmFeedback(SinF(PmModulatorArgument(p)));
+            const float c1 = SinF(PmCarrierArgument(b, p));
             // w = float(c1 - c2) with c2 = sin(b + 0.02 p) kept in double.
-            return SineThen(b + 0.02 * p, [c1](double c2) { return Round(c1 - c2); });
+            return SineThen(PmDriftArgument(b, p), [c1](double c2) { return Round(c1 - c2); });
         }
-        case VOICE_PULSE:
-            return h <= 0.2 ? 1.0 : -1.0;
-        case VOICE_SINE_OF_SINE:
-            return SinF(SinF(Round(kVoiceTwoPi * h)));
-        case VOICE_JITTER_SINE: {
-            const float r = Round(NoiseRand() / 32767.0);
-            return SinF(0.1 * r + 2.0 * h * kVoicePi);
-        }
-        case VOICE_NOISE: {
-            const float r = Round(NoiseRand() / 32767.0);
-            return SinF(r);
-        }
-        default:
-            return SinF(Round(kVoiceTwoPi * h));
+        case Wave::kPulse:
+            return PulseLevel(h);
+        case Wave::kSineOfSine:
+            return SinF(SinF(SineArgument(h)));
+        case Wave::kJitterSine:
+            return SinF(JitterArgument(h, NoiseValue(NoiseRand())));
+        case Wave::kNoise:
+            return SinF(NoiseValue(NoiseRand()));
+        case Wave::kSine:
+            break;
     }
+    return SinF(SineArgument(h));
 }
 
 }  // namespace
@@ -70,8 +58,8 @@ float NoteIncrement(int n) {
 }
 
 int NoiseRand() {
-    noise_state = noise_state * kNoiseMultiplier + kNoiseIncrement;
-    return static_cast<int>((noise_state >> 16) & 0x7FFF);
+    noise_state = NextNoiseState(noise_state);
+    return static_cast<int>(NoiseBits(noise_state));
 }
 
 void ResetNoiseRand() {
@@ -126,8 +114,7 @@ void ReportTrackLine(VoiceType voice) {
 }
 
 void RenderVoice(VoiceType type, SongTrack track, float left, float right, float detune) {
-    const float g = IncrementFactor(type);
-    const float o = AmplitudeFactor(type);
+    const VoiceTraits voice = Voice(type);
     float h = 0;  // phase in cycles, -0.5 <= h < 0.5
     float l = 0;  // phase increment, cycles per frame
     float m = 0;  // amplitude
@@ -147,14 +134,11 @@ void RenderVoice(VoiceType type, SongTrack track, float left, float right, float
         }
         float* out = TrackBuffer + 2 * SND_UNIT_LEN * k;
         for (int f = 0; f < SND_UNIT_LEN; ++f) {
-            l = Round(double{l} * g);
-            h = Round(double{l} + h);
-            h = Round(h - std::trunc(h + 0.5));
-            const double w = Waveform(type, h, m);
-            const double v = w * m;
+            AdvanceFrame(voice, h, l, m);
+            const double v = Waveform(voice.wave, h) * m;
             out[2 * f] = Round(left * v);
             out[2 * f + 1] = Round(right * v);
-            m = Round(double{m} * o);
+            DecayAmplitude(voice, m);
         }
     }
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <span>
 
+#include "synth/voices.h"
+
 namespace wave {
 
 // Step codes of a SongTrack; every other value is a note-on with that note number.
@@ -15,31 +17,6 @@ inline constexpr std::uint8_t SND_HOLD = 0;
 // A track of step codes. It ends at its end code, at SND_UNIT_NUM steps, or at
 // its own length, whichever comes first.
 using SongTrack = std::span<const std::uint8_t>;
-
-// A signed voice code; every code up to 16 not named here plays VOICE_SINE, and
-// codes above 16 render nothing.
-using VoiceType = int;
-inline constexpr VoiceType VOICE_SOFT_SAW = 0;
-inline constexpr VoiceType VOICE_PM_LEAD = 1;
-inline constexpr VoiceType VOICE_PULSE = 2;
-inline constexpr VoiceType VOICE_SINE_OF_SINE = 3;
-inline constexpr VoiceType VOICE_SINE = 4;
-inline constexpr VoiceType VOICE_JITTER_SINE = 10;
-inline constexpr VoiceType VOICE_NOISE = 11;
-inline constexpr VoiceType kLastVoiceType = 16;
-
-// The voices' constants: float values, used in double arithmetic.
-inline constexpr double kVoicePi = 3.1415927f;
-inline constexpr double kVoiceTwoPi = 6.2831855f;
-inline constexpr double kPmDepth = 0.4f;
-// Per frame the phase increment is multiplied by IncrementFactor and the
-// amplitude by AmplitudeFactor.
-inline constexpr float IncrementFactor(VoiceType type) {
-    return type < 10 ? 1.0f : 0.9999f;
-}
-inline constexpr float AmplitudeFactor(VoiceType type) {
-    return type < 10 ? 0.99993f : 0.9995f;
-}
 
 inline constexpr int kEchoDelay1 = 15000;  // samples, 7,500 frames
 inline constexpr int kEchoDelay2 = 25000;  // samples, 12,500 frames
@@ -53,9 +30,14 @@ float NoteIncrement(int n);
 int NoiseRand();
 inline constexpr std::uint32_t kNoiseMultiplier = 214013u;
 inline constexpr std::uint32_t kNoiseIncrement = 2531011u;
-// Whether the voice draws from NoiseRand on every frame it renders.
-inline constexpr bool DrawsNoise(VoiceType type) {
-    return type == VOICE_JITTER_SINE || type == VOICE_NOISE;
+// One draw on a state, or on a vector of states: the next state, and the value it gives.
+template <typename State>
+constexpr State NextNoiseState(State s) {
+    return s * kNoiseMultiplier + kNoiseIncrement;
+}
+template <typename State>
+constexpr State NoiseBits(State s) {
+    return (s >> 16) & 0x7FFF;
 }
 // Restarts NoiseRand from its start state (1); a run never needs it, tests and tools do.
 void ResetNoiseRand();

@@ -1,0 +1,42 @@
+// The fast path's inner loops, compiled twice from synth/fast/kernels.inc: for
+// the build's baseline instruction set (kernels_baseline.cpp) and, on x86, under
+// a target pragma for AVX2 (kernels_avx2.cpp). Both copies compute the same IEEE
+// operations in the same order; the second only has wider instructions.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "synth/fast/lane.h"
+#include "synth/fast_renderer.h"
+
+namespace wave::fast {
+
+struct Kernels {
+    // Renders block `block` of the group's output slots, the samples
+    // [first_sample, first_sample + samples) of the buffer: voices, echoes and
+    // low-pass. `notes` is the scratch for filling in the frames of kept notes.
+    void (*group_block)(Group& group, std::int64_t first_sample, int samples, int block, Scratch& s,
+                        Scratch& notes);
+    // Adds every lane's output for [first_sample, end_sample), which starts at
+    // block `first_block` of its slots, into MixBuffer at its volume, in job order.
+    void (*mix)(const std::vector<Lane>& lanes, int first_block, std::int64_t first_sample,
+                std::int64_t end_sample);
+    void (*sines)(const double* x, float* out, int n);
+    void (*minus_sines)(const float* minuend, const double* x, float* out, int n);
+};
+
+// The kernels for `isa`: AVX2's where it is asked for and the processor has it.
+Kernels ChooseKernels(FastPathIsa isa);
+
+namespace baseline {
+extern const Kernels kKernels;
+}
+#if defined(__x86_64__) || defined(__i386__)
+#define WAVE_HAVE_AVX2_KERNELS 1
+namespace avx2 {
+extern const Kernels kKernels;
+}
+#endif
+
+}  // namespace wave::fast

@@ -1,0 +1,11 @@
+// The kernels for the build's baseline instruction set.
+#include <algorithm>
+
+#include "synth/fast/kernels.h"
+#include "synth/sine.h"
+
+namespace wave::fast::baseline {
+#define WAVE_KERNEL_AVX2 0
+#include "synth/fast/kernels.inc"
+#undef WAVE_KERNEL_AVX2
+}  // namespace wave::fast::baseline

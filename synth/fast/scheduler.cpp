@@ -1,0 +1,120 @@
+#include "synth/fast/scheduler.h"
+
+namespace wave::fast {
+
+Crew::Crew(int threads) : threads_(threads) {
+    for (int t = 1; t < threads_; ++t)
+        helpers_.emplace_back([this, t] { Serve(t); });
+}
+
+Crew::~Crew() {
+    stop_ = true;
+    generation_.fetch_add(1);
+    for (std::thread& helper : helpers_)
+        helper.join();
+}
+
+void Crew::RunOnEveryThread(const std::function<void(int)>& job) {
+    if (threads_ == 1) {
+        job(0);
+        return;
+    }
+    job_ = &job;
+    pending_.store(threads_ - 1);
+    generation_.fetch_add(1, std::memory_order_release);
+    job(0);
+    while (pending_.load(std::memory_order_acquire) != 0)
+        std::this_thread::yield();
+}
+
+void Crew::Serve(int t) {
+    std::uint64_t seen = 0;
+    for (;;) {
+        std::uint64_t now;
+        while ((now = generation_.load(std::memory_order_acquire)) == seen) {
+            std::this_thread::yield();
+        }
+        seen = now;
+        if (stop_) return;
+        (*job_)(t);
+        pending_.fetch_sub(1, std::memory_order_release);
+    }
+}
+
+Scheduler::Scheduler(int groups, int chunks, int slots)
+    : groups_(groups),
+      chunks_(chunks),
+      slots_(slots),
+      next_chunk_(static_cast<std::size_t>(groups), 0),
+      busy_(static_cast<std::size_t>(groups), false),
+      groups_to_finish_(static_cast<std::size_t>(slots), groups) {}
+
+Task Scheduler::Next() {
+    if (ended_ || mixed_ == chunks_) return {TaskKind::kDone};
+    if (!mixing_ && groups_to_finish_[static_cast<std::size_t>(mixed_ % slots_)] == 0) {
+        mixing_ = true;
+        return {TaskKind::kMix, 0, mixed_};
+    }
+    int best = -1;
+    for (int g = 0; g < groups_; ++g) {
+        const int chunk = next_chunk_[static_cast<std::size_t>(g)];
+        if (busy_[static_cast<std::size_t>(g)] || chunk >= chunks_ || chunk >= mixed_ + slots_)
+            continue;
+        if (best < 0 || chunk < next_chunk_[static_cast<std::size_t>(best)]) best = g;
+    }
+    if (best < 0) return {TaskKind::kWait};
+    busy_[static_cast<std::size_t>(best)] = true;
+    return {TaskKind::kGroup, best, next_chunk_[static_cast<std::size_t>(best)]};
+}
+
+void Scheduler::Finish(const Task& task, bool ends_render) {
+    const auto slot = static_cast<std::size_t>(task.chunk % slots_);
+    if (task.kind == TaskKind::kGroup) {
+        busy_[static_cast<std::size_t>(task.group)] = false;
+        ++next_chunk_[static_cast<std::size_t>(task.group)];
+        --groups_to_finish_[slot];
+    } else if (task.kind == TaskKind::kMix) {
+        mixing_ = false;
+        if (ends_render) {
+            ended_ = true;
+            return;
+        }
+        groups_to_finish_[slot] = groups_;
+        ++mixed_;
+    }
+}
+
+void Scheduler::Run(Crew& crew, int workers, const std::function<bool(const Task&, int)>& run,
+                    const std::function<void(int)>& progress) {
+    crew.RunOnEveryThread([&](int t) {
+        if (t < workers) Work(t, run, t == 0 ? &progress : nullptr);
+    });
+}
+
+void Scheduler::Work(int thread, const std::function<bool(const Task&, int)>& run,
+                     const std::function<void(int)>* progress) {
+    int reported = 0;
+    for (;;) {
+        Task task;
+        {
+            std::unique_lock lock(mutex_);
+            while ((task = Next()).kind == TaskKind::kWait)
+                changed_.wait(lock);
+        }
+        if (task.kind == TaskKind::kDone) return;
+        const bool ends_render = run(task, thread);
+        int mixed;
+        {
+            std::lock_guard lock(mutex_);
+            Finish(task, ends_render);
+            mixed = mixed_;
+        }
+        changed_.notify_all();
+        if (progress && *progress && mixed != reported) {
+            reported = mixed;
+            (*progress)(mixed);
+        }
+    }
+}
+
+}  // namespace wave::fast

@@ -1,0 +1,89 @@
+// The fast path's threads and the order of its work; no DSP here.
+//
+// A render is a list of tasks per chunk of the buffer: each group's part of the
+// chunk (its lanes' voices and echo chains), and then the chunk's mix. A group
+// does its chunks in order, a chunk is mixed once every group has done it, and
+// chunks are mixed in order. A group's output is kept in `slots` chunk slots,
+// so a group may run up to `slots` chunks ahead of the mix, never further.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace wave::fast {
+
+// A fixed crew of threads that run one function on every thread and wait for all.
+class Crew {
+public:
+    explicit Crew(int threads);
+    ~Crew();
+    int size() const { return threads_; }
+
+    // job(t) on every thread t of the crew, the calling thread being thread 0.
+    void RunOnEveryThread(const std::function<void(int)>& job);
+
+private:
+    void Serve(int t);
+
+    int threads_;
+    std::vector<std::thread> helpers_;
+    const std::function<void(int)>* job_ = nullptr;
+    std::atomic<std::uint64_t> generation_{0};
+    std::atomic<int> pending_{0};
+    std::atomic<bool> stop_{false};
+};
+
+enum class TaskKind {
+    kGroup,  // render group `group`'s part of chunk `chunk`
+    kMix,    // mix chunk `chunk`
+    kWait,   // nothing can start until a running task finishes
+    kDone,   // every chunk is mixed, or the render was ended
+};
+
+struct Task {
+    TaskKind kind = TaskKind::kDone;
+    int group = 0;
+    int chunk = 0;
+};
+
+class Scheduler {
+public:
+    Scheduler(int groups, int chunks, int slots);
+
+    // The next task: the oldest unmixed chunk's mix once every group has done it,
+    // else the group furthest behind (lowest index first) that is not busy, has
+    // chunks left and a free slot; else kWait, or kDone at the end.
+    Task Next();
+    // Records that `task`, taken from Next, has finished. A mix that finds nothing
+    // left to add (`ends_render`) ends the render: no task starts after it.
+    void Finish(const Task& task, bool ends_render = false);
+    int mixed_chunks() const { return mixed_; }
+
+    // Runs every task on threads 0 to `workers` - 1 of `crew`. `run(task, thread)`
+    // does a group or mix task and returns whether a mix ends the render.
+    // `progress(mixed_chunks)` is called on thread 0 as chunks are mixed.
+    void Run(Crew& crew, int workers, const std::function<bool(const Task&, int)>& run,
+             const std::function<void(int)>& progress);
+
+private:
+    void Work(int thread, const std::function<bool(const Task&, int)>& run,
+              const std::function<void(int)>* progress);
+
+    int groups_, chunks_, slots_;
+    int mixed_ = 0;
+    bool mixing_ = false;
+    bool ended_ = false;
+    std::vector<int> next_chunk_;        // per group
+    std::vector<bool> busy_;             // per group
+    std::vector<int> groups_to_finish_;  // per slot: groups yet to do its chunk
+
+    std::mutex mutex_;  // guards the state above while Run runs
+    std::condition_variable changed_;
+};
+
+}  // namespace wave::fast
