@@ -240,7 +240,7 @@ int RenderSongReference() {
     return count;
 }
 
-int RenderSong(MixUse use, int threads, FastPathIsa isa) {
+int RenderSong(MixUse use, int threads, FastPathIsa isa, const SongProgressFn& progress) {
     const std::vector<float> passes = DetunePasses();
     std::vector<RenderJob> jobs;
     for (float d : passes) {
@@ -257,6 +257,9 @@ int RenderSong(MixUse use, int threads, FastPathIsa isa) {
             for (; reported < jobs.size() && done * jobs.size() >= reported + 1; ++reported) {
                 if (reported % kArrangement.size() == 0) ReportPass(jobs[reported].detune);
                 if (jobs[reported].voice <= kLastVoiceType) ReportTrackLine(jobs[reported].voice);
+            }
+            if (progress) {
+                progress({done, static_cast<int>(reported), static_cast<int>(jobs.size())});
             }
         },
         isa, use);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 
 #include "synth/fast_renderer.h"
 #include "synth/track_renderer.h"
@@ -45,11 +46,22 @@ inline constexpr float kLastDetune = 1.004f;
 // The number of detuned passes the song is rendered in.
 int DetunePassCount();
 
+// How far RenderSong has come: the fraction of the work done, from 0 to 1, and
+// how many of the song's track renders it has finished.
+struct SongProgress {
+    double fraction;
+    int tracks_done;
+    int tracks;
+};
+using SongProgressFn = std::function<void(const SongProgress&)>;
+
 // Renders every arrangement row in every detune pass into MixBuffer, reports a
 // line per pass and per track, then scales MixBuffer by 1 / passes. Returns the
 // number of passes. `use` says what becomes of the mix afterwards (see MixUse).
-// `threads` > 1 renders on that many threads, with the same result.
-int RenderSong(MixUse use, int threads = 1, FastPathIsa isa = FastPathIsa::kBest);
+// `threads` > 1 renders on that many threads, with the same result. `progress`
+// is called on the calling thread as the render goes on.
+int RenderSong(MixUse use, int threads = 1, FastPathIsa isa = FastPathIsa::kBest,
+               const SongProgressFn& progress = {});
 
 // The same, the straightforward way: one RenderTrack call after another.
 int RenderSongReference();

@@ -61,6 +61,23 @@ std::vector<Case> Cases() {
         voices.specs.push_back({voice, 0, 0.05f, 0.8f, 0.7f, 1.0f});
     }
     cases.push_back(voices);
+    // Every voice through every kernel variant: lanes of one track in a group of
+    // four (the vector phase stage, no lane masked) and a group of one (masked),
+    // at detunes from silent (0) to wide; and a second track whose detunes, below
+    // zero and far above one, take the whole group to the scalar fallback. Run
+    // with the baseline and the AVX2 kernels (see the test body).
+    Case variants{"every_voice_through_every_kernel_variant",
+                  {Steps({0, 69, 0, 127, 0, 60, 255}), Steps({64, 0, 127, 0, 52, 0, 255})},
+                  {}};
+    for (VoiceType voice : {-3, 0, 1, 2, 3, 10, 11, 16}) {
+        for (float detune : {0.997f, 1.0f, 1.003f, 1.5f, 0.0f}) {
+            variants.specs.push_back({voice, 0, 0.1f, 0.9f, 0.6f, detune});
+        }
+        for (float detune : {-1.0f, 250.0f}) {
+            variants.specs.push_back({voice, 1, 0.1f, 0.6f, 0.9f, detune});
+        }
+    }
+    cases.push_back(variants);
     cases.push_back({"rests_holds_and_ends",
                      {Steps({0, 0, 64, 127, 127, 0, 70, 0, 0, 127, 255}), Steps({255, 64, 64}),
                       Steps({127, 0, 52, 0}), Steps({})},
@@ -160,8 +177,10 @@ TEST_P(FastRendererTest, MatchesTheReference) {
                 last_progress = f;
             },
             run.isa);
-        const std::string how = std::to_string(run.threads) + " thread(s), " +
-                                (run.isa == FastPathIsa::kBest ? "best" : "baseline") + " isa";
+        const std::string how =
+            std::to_string(run.threads) + " thread(s), " +
+            (run.isa == FastPathIsa::kBest ? "AVX2 where the processor has it" : "baseline") +
+            " kernels";
         EXPECT_EQ(FirstDifference(Mix(), expected), -1) << how;
         EXPECT_EQ(NoiseRandState(), expected_noise) << how;
         EXPECT_TRUE(progress_ascends) << how;
@@ -171,6 +190,34 @@ TEST_P(FastRendererTest, MatchesTheReference) {
 
 INSTANTIATE_TEST_SUITE_P(Tracks, FastRendererTest, ::testing::ValuesIn(Cases()),
                          [](const auto& info) { return info.param.name; });
+
+// More jobs than the working memory in TrackBuffer holds at once are rendered in
+// parts: the same mix and NoiseRand position as lists short enough to fit, one
+// after another (each of which matches the reference above).
+TEST(FastRendererPartsTest, AJobListBeyondTheWorkingMemoryIsRenderedInParts) {
+    // Each job plays a track of its own, so each is a group with echoes of its own.
+    std::vector<std::vector<std::uint8_t>> tracks;
+    for (int i = 0; i < 90; ++i)
+        tracks.push_back(Steps({40 + i % 30, 40 + i / 30, 255}));
+    const VoiceType voices[] = {VOICE_PULSE, VOICE_NOISE, VOICE_SINE, VOICE_JITTER_SINE};
+    std::vector<RenderJob> jobs;
+    for (std::size_t i = 0; i < tracks.size(); ++i)
+        jobs.push_back({voices[i % 4], tracks[i], 0.01f, 0.8f, 0.9f, 1.0f});
+    const Case blank{"", {}, {}, 99u};
+    for (int threads : {1, 3}) {
+        Prepare(blank);
+        const std::span<const RenderJob> all = jobs;
+        for (std::size_t start = 0; start < jobs.size(); start += 10)
+            RenderJobs(all.subspan(start, 10), threads);
+        const std::vector<float> expected = Mix();
+        const std::uint32_t expected_noise = NoiseRandState();
+
+        Prepare(blank);
+        RenderJobs(jobs, threads);
+        EXPECT_EQ(FirstDifference(Mix(), expected), -1) << threads << " thread(s)";
+        EXPECT_EQ(NoiseRandState(), expected_noise) << threads << " thread(s)";
+    }
+}
 
 std::vector<std::uint8_t> Pcm() {
     ConvertMixToPcm16();

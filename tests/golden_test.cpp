@@ -84,6 +84,37 @@ TEST_P(GoldenTest, RendersThePinnedPcmAndReportsFourPassesOfSevenTracks) {
 INSTANTIATE_TEST_SUITE_P(Song, GoldenTest, ::testing::ValuesIn(kWays),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// wave-render draws its bar from RenderSong's progress: the fraction ascends to
+// 1, far finer than a track at a time, and its count of tracks is always the
+// number of track lines reported so far.
+TEST(RenderSongProgressTest, AscendsToOneWithTheTracksReported) {
+    std::vector<std::string> lines;
+    report = &lines;
+    ClearBuffers();
+    ResetNoiseRand();
+    SetReportLine([](const char* line) { report->push_back(line); });
+    std::vector<SongProgress> seen;
+    int out_of_step = 0;
+    RenderSong(MixUse::kPcm16, 2, FastPathIsa::kBest, [&](const SongProgress& p) {
+        seen.push_back(p);
+        const auto tracks_reported = std::count_if(lines.begin(), lines.end(), [](const auto& l) {
+            return l.starts_with("Render Track");
+        });
+        if (tracks_reported != p.tracks_done) ++out_of_step;
+    });
+    SetReportLine(nullptr);
+
+    ASSERT_GT(seen.size(), 4u * kArrangement.size());
+    EXPECT_EQ(out_of_step, 0);
+    for (std::size_t i = 1; i < seen.size(); ++i) {
+        EXPECT_GE(seen[i].fraction, seen[i - 1].fraction) << i;
+        EXPECT_GE(seen[i].tracks_done, seen[i - 1].tracks_done) << i;
+        EXPECT_EQ(seen[i].tracks, 28) << i;
+    }
+    EXPECT_EQ(seen.back().fraction, 1.0);
+    EXPECT_EQ(seen.back().tracks_done, 28);
+}
+
 TEST(Sha256Test, KnownDigests) {
     const std::string abc = "abc";
     EXPECT_EQ(test::Sha256Hex(reinterpret_cast<const std::uint8_t*>(abc.data()), abc.size()),

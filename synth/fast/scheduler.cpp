@@ -94,26 +94,33 @@ void Scheduler::Run(Crew& crew, int workers, const std::function<bool(const Task
 void Scheduler::Work(int thread, const std::function<bool(const Task&, int)>& run,
                      const std::function<void(int)>* progress) {
     int reported = 0;
+    const auto report = [&](int mixed) {
+        if (progress && *progress && mixed != reported) {
+            reported = mixed;
+            (*progress)(mixed);
+        }
+    };
     for (;;) {
         Task task;
+        int mixed;
         {
             std::unique_lock lock(mutex_);
             while ((task = Next()).kind == TaskKind::kWait)
                 changed_.wait(lock);
+            mixed = mixed_;
         }
-        if (task.kind == TaskKind::kDone) return;
+        if (task.kind == TaskKind::kDone) {
+            report(mixed);  // the last chunks may have been mixed by other threads
+            return;
+        }
         const bool ends_render = run(task, thread);
-        int mixed;
         {
             std::lock_guard lock(mutex_);
             Finish(task, ends_render);
             mixed = mixed_;
         }
         changed_.notify_all();
-        if (progress && *progress && mixed != reported) {
-            reported = mixed;
-            (*progress)(mixed);
-        }
+        report(mixed);
     }
 }
 

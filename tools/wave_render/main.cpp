@@ -25,7 +25,6 @@ using namespace wave::render;
 
 constexpr int kUsageError = 2;
 constexpr int kWriteError = 1;
-constexpr int kTrackRenders = 28;
 
 constexpr const char* kUsage =
     "usage: wave-render [options] OUTPUT\n"
@@ -191,17 +190,6 @@ private:
     Clock::time_point start_;
 };
 
-Progress* progress = nullptr;
-int tracks_rendered = 0;
-
-void CountTrack(const char* line) {
-    if (std::strncmp(line, "Render Track", 12) != 0) return;
-    ++tracks_rendered;
-    progress->Draw(
-        "rendering", static_cast<double>(tracks_rendered) / kTrackRenders,
-        std::to_string(tracks_rendered) + "/" + std::to_string(kTrackRenders) + " tracks");
-}
-
 // Frames up to and including the last one with a sample that is not zero.
 template <typename Sample>
 std::size_t AudibleFrames(const Sample* samples, std::size_t frames) {
@@ -231,13 +219,17 @@ int main(int argc, char** argv) {
     std::signal(SIGHUP, OnStopSignal);
 
     Progress bar(!options.quiet && isatty(STDERR_FILENO) == 1);
-    progress = &bar;
-    SetReportLine(CountTrack);
+    SetReportLine([](const char*) {});  // the render's report is not printed
     ClearBuffers();
     const int threads = options.threads > 0
                             ? options.threads
                             : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-    RenderSong(options.float_samples ? MixUse::kFloats : MixUse::kPcm16, threads);
+    RenderSong(options.float_samples ? MixUse::kFloats : MixUse::kPcm16, threads,
+               FastPathIsa::kBest, [&](const SongProgress& p) {
+                   bar.Draw(
+                       "rendering", p.fraction,
+                       std::to_string(p.tracks_done) + "/" + std::to_string(p.tracks) + " tracks");
+               });
     SetReportLine(nullptr);
 
     constexpr std::size_t kFrames = SND_BUF_LEN / 2;

@@ -1,0 +1,191 @@
+// The fast path's scheduler on its own, without any rendering: every task once,
+// in an order that keeps every dependency, on any number of threads.
+#include "synth/fast/scheduler.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+namespace wave::fast {
+namespace {
+
+// The exact sequence on one thread: a group of one slot can only alternate with
+// the mix, and waits are said as such.
+TEST(SchedulerTest, OneGroupOneSlotAlternatesWithTheMix) {
+    Scheduler scheduler(1, 2, 1);
+    const auto next = [&] { return scheduler.Next(); };
+    const auto is = [](Task t, TaskKind kind, int group, int chunk) {
+        return t.kind == kind && t.group == group && t.chunk == chunk;
+    };
+    Task t = next();
+    EXPECT_TRUE(is(t, TaskKind::kGroup, 0, 0));
+    EXPECT_EQ(next().kind, TaskKind::kWait);  // the group is busy, chunk 0 not ready
+    scheduler.Finish(t);
+    t = next();
+    EXPECT_TRUE(is(t, TaskKind::kMix, 0, 0));
+    EXPECT_EQ(next().kind, TaskKind::kWait);  // the one slot is not mixed yet
+    scheduler.Finish(t);
+    EXPECT_EQ(scheduler.mixed_chunks(), 1);
+    t = next();
+    EXPECT_TRUE(is(t, TaskKind::kGroup, 0, 1));
+    scheduler.Finish(t);
+    t = next();
+    EXPECT_TRUE(is(t, TaskKind::kMix, 0, 1));
+    scheduler.Finish(t);
+    EXPECT_EQ(next().kind, TaskKind::kDone);
+    EXPECT_EQ(scheduler.mixed_chunks(), 2);
+}
+
+// Once a mix ends the render nothing more is handed out, though groups could go on.
+TEST(SchedulerTest, NothingAfterAMixThatEndsTheRender) {
+    Scheduler scheduler(2, 10, 3);
+    const Task a = scheduler.Next();
+    const Task b = scheduler.Next();
+    scheduler.Finish(a);
+    scheduler.Finish(b);
+    const Task mix = scheduler.Next();
+    ASSERT_EQ(mix.kind, TaskKind::kMix);
+    const Task running = scheduler.Next();  // group 0, chunk 1
+    ASSERT_EQ(running.kind, TaskKind::kGroup);
+    scheduler.Finish(mix, true);
+    EXPECT_EQ(scheduler.Next().kind, TaskKind::kDone);
+    scheduler.Finish(running);  // a task that was running still finishes
+    EXPECT_EQ(scheduler.Next().kind, TaskKind::kDone);
+    EXPECT_EQ(scheduler.mixed_chunks(), 0);
+}
+
+// The group furthest behind goes first, ties to the lower index; a mix goes
+// before any group once its chunk is ready.
+TEST(SchedulerTest, HandsOutTheGroupFurthestBehindAndTheMixFirst) {
+    Scheduler scheduler(2, 4, 3);
+    const Task a = scheduler.Next();
+    const Task b = scheduler.Next();
+    EXPECT_EQ(std::tie(a.group, a.chunk), std::make_tuple(0, 0));
+    EXPECT_EQ(std::tie(b.group, b.chunk), std::make_tuple(1, 0));
+    scheduler.Finish(a);
+    const Task a1 = scheduler.Next();  // group 1 is busy
+    EXPECT_EQ(std::tie(a1.kind, a1.group, a1.chunk), std::make_tuple(TaskKind::kGroup, 0, 1));
+    scheduler.Finish(b);
+    const Task mix = scheduler.Next();
+    EXPECT_EQ(std::tie(mix.kind, mix.chunk), std::make_tuple(TaskKind::kMix, 0));
+    const Task b1 = scheduler.Next();
+    EXPECT_EQ(std::tie(b1.kind, b1.group, b1.chunk), std::make_tuple(TaskKind::kGroup, 1, 1));
+}
+
+struct Span {
+    int start, end;  // ticks of one clock shared by every thread
+};
+
+struct Record {
+    std::map<std::pair<int, int>, std::vector<Span>> group;  // (group, chunk)
+    std::map<int, std::vector<Span>> mix;                    // chunk
+    std::vector<int> progress;
+    int bad_kinds = 0;
+    int progress_off_thread0 = 0;
+};
+
+// Runs a schedule on `threads` threads where every task takes a little while
+// and the mix of `end_at` (if any) ends the render.
+Record RunSchedule(int threads, int groups, int chunks, int slots, int end_at = -1) {
+    Crew crew(threads);
+    Scheduler scheduler(groups, chunks, slots);
+    Record record;
+    const std::thread::id main_thread = std::this_thread::get_id();
+    std::mutex mutex;
+    std::atomic<int> clock{0};
+    scheduler.Run(
+        crew, threads,
+        [&](const Task& task, int) {
+            const int start = clock++;
+            for (int i = 0; i < 3; ++i)
+                std::this_thread::yield();
+            const int end = clock++;
+            std::lock_guard lock(mutex);
+            if (task.kind == TaskKind::kGroup) {
+                record.group[{task.group, task.chunk}].push_back({start, end});
+            } else if (task.kind == TaskKind::kMix) {
+                record.mix[task.chunk].push_back({start, end});
+                return task.chunk == end_at;
+            } else {
+                ++record.bad_kinds;
+            }
+            return false;
+        },
+        [&](int mixed) {
+            std::lock_guard lock(mutex);
+            record.progress.push_back(mixed);
+            // Called on the calling thread only, so a bar can be drawn from it.
+            if (std::this_thread::get_id() != main_thread) ++record.progress_off_thread0;
+        });
+    return record;
+}
+
+class SchedulerThreadsTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(SchedulerThreadsTest, RunsEveryTaskOnceInDependencyOrder) {
+    const int threads = GetParam();
+    const int slots = threads == 1 ? 1 : 3;
+    for (int groups : {1, 3, 7}) {
+        const int chunks = 12;
+        const Record r = RunSchedule(threads, groups, chunks, slots);
+        const std::string how = std::to_string(groups) + " groups";
+        EXPECT_EQ(r.bad_kinds, 0) << how;
+        ASSERT_EQ(r.group.size(), std::size_t(groups * chunks)) << how;
+        ASSERT_EQ(r.mix.size(), std::size_t(chunks)) << how;
+        for (const auto& [key, spans] : r.group)
+            ASSERT_EQ(spans.size(), 1u)
+                << how << ": group " << key.first << " chunk " << key.second;
+        for (const auto& [chunk, spans] : r.mix)
+            ASSERT_EQ(spans.size(), 1u) << how << ": mix " << chunk;
+        const auto group = [&](int g, int c) { return r.group.at({g, c})[0]; };
+        const auto mix = [&](int c) { return r.mix.at(c)[0]; };
+        for (int c = 0; c < chunks; ++c) {
+            for (int g = 0; g < groups; ++g) {
+                // A group does its chunks in order, each before the chunk's mix,
+                // and writes a slot only once the chunk it held is mixed.
+                if (c > 0) {
+                    EXPECT_LT(group(g, c - 1).end, group(g, c).start) << how;
+                }
+                EXPECT_LT(group(g, c).end, mix(c).start) << how;
+                if (c >= slots) {
+                    EXPECT_LT(mix(c - slots).end, group(g, c).start) << how;
+                }
+            }
+            if (c > 0) {
+                EXPECT_LT(mix(c - 1).end, mix(c).start) << how;
+            }
+        }
+        EXPECT_EQ(r.progress_off_thread0, 0) << how;
+        ASSERT_FALSE(r.progress.empty()) << how;
+        EXPECT_TRUE(std::is_sorted(r.progress.begin(), r.progress.end())) << how;
+        EXPECT_EQ(r.progress.back(), chunks) << how;
+    }
+}
+
+// A mix that finds nothing left to add ends the render: no chunk after it is
+// mixed, no group gets further than its slots allow, and every thread returns.
+TEST_P(SchedulerThreadsTest, AMixThatEndsTheRenderStopsEveryThread) {
+    const int threads = GetParam();
+    const int slots = threads == 1 ? 1 : 3;
+    const int end_at = 5;
+    const Record r = RunSchedule(threads, 3, 12, slots, end_at);
+    ASSERT_EQ(r.mix.size(), std::size_t(end_at + 1));
+    EXPECT_EQ(r.mix.rbegin()->first, end_at);
+    for (const auto& [key, spans] : r.group) {
+        EXPECT_EQ(spans.size(), 1u);
+        EXPECT_LT(key.second, end_at + slots) << "group " << key.first;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, SchedulerThreadsTest, ::testing::Values(1, 2, 3, 64),
+                         [](const auto& info) { return std::to_string(info.param) + "_threads"; });
+
+}  // namespace
+}  // namespace wave::fast
