@@ -6,6 +6,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <string>
@@ -91,9 +95,39 @@ struct Record {
     int progress_off_thread0 = 0;
 };
 
+// A scheduler that deadlocks stops the test binary with a message instead of
+// hanging it: the stuck threads cannot be joined.
+class Watchdog {
+public:
+    explicit Watchdog(std::chrono::seconds limit)
+        : thread_([this, limit] {
+              std::unique_lock lock(mutex_);
+              if (!done_cv_.wait_for(lock, limit, [this] { return done_; })) {
+                  std::fprintf(stderr, "the scheduler did not finish within %lld s\n",
+                               static_cast<long long>(limit.count()));
+                  std::abort();
+              }
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        done_cv_.notify_all();
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable done_cv_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
 // Runs a schedule on `threads` threads where every task takes a little while
 // and the mix of `end_at` (if any) ends the render.
 Record RunSchedule(int threads, int groups, int chunks, int slots, int end_at = -1) {
+    const Watchdog watchdog(std::chrono::seconds(60));
     Crew crew(threads);
     Scheduler scheduler(groups, chunks, slots);
     Record record;
