@@ -6,7 +6,7 @@
 //   step     SND_UNIT_LEN frames of a track, one step code.
 //   block    kBlockFrames frames, what a kernel processes for a group at once.
 //   segment  the frames of a block within one step: a block holds one or two.
-//   chunk    a run of blocks that is one task: a group's part, or the mix.
+//   chunk    a few blocks, one task: a group's part of it, or its mix.
 //   slot     the place of one chunk in a lane's output, which holds a few.
 //   batch    values processed together before a check (sines, zero scans).
 #pragma once

@@ -247,16 +247,16 @@ private:
             silence_.Record(index, Slot(chunk), done ? 0.0 : RemainingSound(group));
         }
         int block = FirstBlock(chunk);
-        for (std::int64_t block_first = first_sample; block_first < end_sample;
-             block_first += kBlockSamples, ++block) {
+        for (std::int64_t block_first_sample = first_sample; block_first_sample < end_sample;
+             block_first_sample += kBlockSamples, ++block) {
             if (done) {
                 for (Lane* lane : group.lanes)
                     lane->silent[static_cast<std::size_t>(block)] = 1;
                 continue;
             }
-            const int samples =
-                static_cast<int>(std::min<std::int64_t>(kBlockSamples, end_sample - block_first));
-            kernels_.group_block(group, block_first, samples, block, *scratch.block,
+            const int samples = static_cast<int>(
+                std::min<std::int64_t>(kBlockSamples, end_sample - block_first_sample));
+            kernels_.group_block(group, block_first_sample, samples, block, *scratch.block,
                                  *scratch.notes);
         }
     }

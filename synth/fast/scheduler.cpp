@@ -84,15 +84,13 @@ void Scheduler::Finish(const Task& task, bool ends_render) {
     }
 }
 
-void Scheduler::Run(Crew& crew, int workers, const std::function<bool(const Task&, int)>& run,
-                    const std::function<void(int)>& progress) {
+void Scheduler::Run(Crew& crew, int workers, const TaskFn& do_task, const ProgressFn& progress) {
     crew.RunOnEveryThread([&](int t) {
-        if (t < workers) Work(t, run, t == 0 ? &progress : nullptr);
+        if (t < workers) Work(t, do_task, t == 0 ? &progress : nullptr);
     });
 }
 
-void Scheduler::Work(int thread, const std::function<bool(const Task&, int)>& run,
-                     const std::function<void(int)>* progress) {
+void Scheduler::Work(int thread, const TaskFn& do_task, const ProgressFn* progress) {
     int reported = 0;
     const auto report = [&](int mixed) {
         if (progress && *progress && mixed != reported) {
@@ -113,7 +111,7 @@ void Scheduler::Work(int thread, const std::function<bool(const Task&, int)>& ru
             report(mixed);  // the last chunks may have been mixed by other threads
             return;
         }
-        const bool ends_render = run(task, thread);
+        const bool ends_render = do_task(task, thread);
         {
             std::lock_guard lock(mutex_);
             Finish(task, ends_render);

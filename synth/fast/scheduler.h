@@ -51,6 +51,11 @@ struct Task {
     int chunk = 0;
 };
 
+// Does a group or mix task on a thread; returns whether a mix ends the render.
+using TaskFn = std::function<bool(const Task& task, int thread)>;
+// Told how many chunks are mixed.
+using ProgressFn = std::function<void(int mixed_chunks)>;
+
 class Scheduler {
 public:
     Scheduler(int groups, int chunks, int slots);
@@ -64,15 +69,12 @@ public:
     void Finish(const Task& task, bool ends_render = false);
     int mixed_chunks() const { return mixed_; }
 
-    // Runs every task on threads 0 to `workers` - 1 of `crew`. `run(task, thread)`
-    // does a group or mix task and returns whether a mix ends the render.
-    // `progress(mixed_chunks)` is called on thread 0 as chunks are mixed.
-    void Run(Crew& crew, int workers, const std::function<bool(const Task&, int)>& run,
-             const std::function<void(int)>& progress);
+    // Runs every task with `do_task` on threads 0 to `workers` - 1 of `crew`;
+    // `progress` is called on thread 0, the calling thread, as chunks are mixed.
+    void Run(Crew& crew, int workers, const TaskFn& do_task, const ProgressFn& progress);
 
 private:
-    void Work(int thread, const std::function<bool(const Task&, int)>& run,
-              const std::function<void(int)>* progress);
+    void Work(int thread, const TaskFn& do_task, const ProgressFn* progress);
 
     int groups_, chunks_, slots_;
     int mixed_ = 0;
