@@ -3,8 +3,8 @@
 // waveOutWrite returns at once and waveOutReset takes effect within a period.
 //
 // A device that stops taking frames (a sound server that went away) ends
-// playback: its queued buffers are marked done, one line on standard error says
-// why, and the calls on it return MMSYSERR_NODRIVER from then on.
+// playback: its queued buffers are marked done, the reason waits for the prompt
+// to report it, and the calls on it return MMSYSERR_NODRIVER from then on.
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -21,6 +21,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "platform/linux/playback.h"
 #include "platform/wave_out.h"
@@ -30,8 +31,10 @@ namespace {
 constexpr const char* kDeviceName = "default";
 
 // The song is rendered before it plays, so latency does not matter, only
-// continuity: a large buffer rides out a busy machine (see the README). A reset
-// drops what is buffered, and the short periods keep it prompt.
+// continuity: a large buffer rides out a busy machine. With both cores busy,
+// PulseAudio and PipeWire clients at normal priority were seen stalled for up to
+// 0.8 s, so 0.5 s still broke up and 1 s nearly never did; two seconds leave a
+// margin. A reset drops what is buffered, and the short periods keep it prompt.
 constexpr unsigned kBufferMicroseconds = 2000000;
 constexpr unsigned kPeriodMicroseconds = 20000;
 
@@ -67,6 +70,7 @@ std::mutex devices_mutex;
 std::set<HWAVEOUT> open_devices;  // guarded by devices_mutex
 // Why the last open failed or the last device was lost; guarded by devices_mutex.
 std::string last_error;
+std::string lost_reason;  // a lost device's, until taken; guarded by devices_mutex
 
 int event_pipe[2] = {-1, -1};
 std::once_flag event_pipe_once;
@@ -169,17 +173,11 @@ Outcome PlayBuffer(HWAVEOUT dev, const WAVEHDR& header) {
     return WaitUntilPlayed(dev);
 }
 
-// Records why the device is lost and says so on standard error, once.
-void ReportLost(int err) {
-    const std::string reason =
-        std::string("ALSA device \"") + kDeviceName + "\": " + snd_strerror(err);
-    {
-        std::lock_guard lock(devices_mutex);
-        last_error = reason;
-    }
-    const std::string line = std::string(program_invocation_short_name) +
-                             ": lost the default audio device during playback: " + reason + "\n";
-    [[maybe_unused]] ssize_t written = write(STDERR_FILENO, line.data(), line.size());
+// Records why the device is lost, for waveOutGetErrorTextA and for the prompt to say.
+void RecordLost(int err) {
+    std::lock_guard lock(devices_mutex);
+    last_error = std::string("ALSA device \"") + kDeviceName + "\": " + snd_strerror(err);
+    lost_reason = last_error;
 }
 
 void PlayerThread(HWAVEOUT dev) {
@@ -204,7 +202,7 @@ void PlayerThread(HWAVEOUT dev) {
         WAVEHDR* header = dev->queue.front();
         lock.unlock();
         const Outcome outcome = PlayBuffer(dev, *header);
-        if (outcome.kind == Outcome::kLost) ReportLost(outcome.error);
+        if (outcome.kind == Outcome::kLost) RecordLost(outcome.error);
         lock.lock();
         if (outcome.kind == Outcome::kLost) {
             // Nothing more can be played: every queued buffer is done.
@@ -418,6 +416,11 @@ bool PlaybackIdle() {
         if (!dev->queue.empty()) return false;
     }
     return true;
+}
+
+std::string TakeLostDeviceReason() {
+    std::lock_guard lock(devices_mutex);
+    return std::exchange(lost_reason, std::string());
 }
 
 void StopAllPlayback() {
