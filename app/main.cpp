@@ -32,6 +32,6 @@ int main() {
     }
 
     MessageBoxW(nullptr, kMessage, kCaption, MB_OK);
-    ResetState();
-    return 0;
+    // A device lost in mid-play has been reported when it happened; the status says so too.
+    return ResetState() == MMSYSERR_NOERROR ? 0 : 1;
 }

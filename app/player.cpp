@@ -12,15 +12,17 @@ WAVEHDR header;
 
 }  // namespace
 
-void ResetState() {
+MMRESULT ResetState() {
+    MMRESULT stopped = MMSYSERR_NOERROR;
     if (device != nullptr) {
         // Stop first: the device must not read the buffers that are cleared below.
-        waveOutReset(device);
+        if (waveOutReset(device) == MMSYSERR_NODRIVER) stopped = MMSYSERR_NODRIVER;
         waveOutUnprepareHeader(device, &header, sizeof header);
         waveOutClose(device);
         device = nullptr;
     }
     ClearBuffers();
+    return stopped;
 }
 
 MMRESULT PlayMix() {

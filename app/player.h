@@ -6,7 +6,9 @@
 namespace wave {
 
 // Stops and releases the device if one is open, then clears both sample buffers.
-void ResetState();
+// Returns MMSYSERR_NODRIVER when the device was lost during playback (the
+// platform has said so when it happened), MMSYSERR_NOERROR otherwise.
+MMRESULT ResetState();
 
 // Converts MixBuffer to 16-bit PCM in place and queues it on the default device.
 // Returns the result of opening the device; on success the device plays from

@@ -29,6 +29,13 @@ if [ "$mode" = all ]; then
     # The web player, and the browser its test drives.
     packages+=(emscripten chromium)
     command -v npm >/dev/null || packages+=(npm)
+    # The sound-server tests: PulseAudio and PipeWire side by side (see pipewire_alsa_plugin).
+    packages+=(pulseaudio-utils libasound2-plugins pipewire pipewire-bin pipewire-pulse wireplumber
+        dbus-daemon)
+    # ...except where pipewire-alsa is installed: pulseaudio would displace it (the
+    # PulseAudio tests are then skipped).
+    dpkg-query -W -f='${Status}' pipewire-alsa 2>/dev/null | grep -q "install ok installed" ||
+        packages+=(pulseaudio)
 fi
 
 missing=()
@@ -45,4 +52,27 @@ fi
 if [ "$mode" = all ]; then
     # The web player's test driver, as locked; it drives Debian's chromium and downloads no browser.
     (cd "$(dirname "$0")/../tests/web" && npm ci --no-audit --no-fund --loglevel=error)
+fi
+
+# PipeWire's ALSA plugin for the sound-server tests. Its package, pipewire-alsa,
+# conflicts with pulseaudio (each would own ALSA's default device), so the plugin
+# is taken out of the package, matching the installed PipeWire, into a folder that
+# only the tests' own ALSA configuration names.
+pipewire_alsa_plugin() {
+    local dir=/usr/local/lib/wave-tests/alsa-lib version tmp
+    version=$(dpkg-query -W -f='${Version}' libpipewire-0.3-0)
+    [ "$(cat "$dir/pipewire-alsa.version" 2>/dev/null)" = "$version" ] && return
+    echo "extracting PipeWire's ALSA plugin $version"
+    tmp=$(mktemp -d)
+    chown _apt "$tmp" 2>/dev/null || true
+    (cd "$tmp" && { apt-get download -q "pipewire-alsa=$version" ||
+        { apt-get update -q && apt-get download -q "pipewire-alsa=$version"; }; })
+    dpkg-deb -x "$tmp"/pipewire-alsa_*.deb "$tmp/root"
+    install -D -m 644 "$tmp"/root/usr/lib/*/alsa-lib/libasound_module_pcm_pipewire.so \
+        "$dir/libasound_module_pcm_pipewire.so"
+    echo "$version" >"$dir/pipewire-alsa.version"
+    rm -rf "$tmp"
+}
+if [ "$mode" = all ] && ! dpkg-query -W -f='${Status}' pipewire-alsa 2>/dev/null | grep -q "install ok installed"; then
+    pipewire_alsa_plugin
 fi

@@ -90,6 +90,15 @@ void WriteAll(int fd, const std::string& text) {
     }
 }
 
+// A device lost in mid-play is said at once, in one line; the prompt stays.
+void ReportLostDevice() {
+    const std::string reason = wave::platform::TakeLostDeviceReason();
+    if (reason.empty()) return;
+    WriteAll(STDERR_FILENO, std::string(program_invocation_short_name) +
+                                ": lost the default audio device during playback: " + reason +
+                                "\n");
+}
+
 }  // namespace
 
 int MessageBoxW(HWND, const wchar_t* lpText, const wchar_t* lpCaption, UINT) {
@@ -102,12 +111,13 @@ int MessageBoxW(HWND, const wchar_t* lpText, const wchar_t* lpCaption, UINT) {
     bool input_open = true;
     bool input_seen = false;
     for (;;) {
-        if (!input_open && wave::platform::PlaybackIdle()) return IDOK;
+        // Playback over and no one to answer: the box closes, unless a stop signal is pending.
+        const bool finished = !input_open && wave::platform::PlaybackIdle();
 
         pollfd fds[3] = {{signal_pipe[0], POLLIN, 0},
                          {wave::platform::PlaybackEventFd(), POLLIN, 0},
                          {input_open ? STDIN_FILENO : -1, POLLIN, 0}};
-        if (poll(fds, 3, -1) < 0) {
+        if (poll(fds, 3, finished ? 0 : -1) < 0) {
             if (errno == EINTR) continue;
             return IDOK;
         }
@@ -119,6 +129,8 @@ int MessageBoxW(HWND, const wchar_t* lpText, const wchar_t* lpCaption, UINT) {
             }
         }
         if (fds[1].revents) wave::platform::ClearPlaybackEvents();
+        ReportLostDevice();
+        if (finished) return IDOK;
         if (fds[2].revents & POLLNVAL) {
             input_open = false;
         } else if (fds[2].revents) {

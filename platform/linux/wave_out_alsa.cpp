@@ -1,12 +1,17 @@
 // Wave output over ALSA's "default" PCM. Each open device owns a playback
 // thread that feeds its queued buffers to ALSA in period-sized chunks, so that
 // waveOutWrite returns at once and waveOutReset takes effect within a period.
+//
+// A device that stops taking frames (a sound server that went away) ends
+// playback: its queued buffers are marked done, the reason waits for the prompt
+// to report it, and the calls on it return MMSYSERR_NODRIVER from then on.
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -16,6 +21,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "platform/linux/playback.h"
 #include "platform/wave_out.h"
@@ -23,7 +29,23 @@
 namespace {
 
 constexpr const char* kDeviceName = "default";
-constexpr unsigned kLatencyMicroseconds = 40000;
+
+// The song is rendered before it plays, so latency does not matter, only
+// continuity: a large buffer rides out a busy machine. With both cores busy,
+// PulseAudio and PipeWire clients at normal priority were seen stalled for up to
+// 0.8 s, so 0.5 s still broke up and 1 s nearly never did; two seconds leave a
+// margin. A reset drops what is buffered, and the short periods keep it prompt.
+constexpr unsigned kBufferMicroseconds = 2000000;
+constexpr unsigned kPeriodMicroseconds = 20000;
+
+// Writes that fail with no frame accepted for this long mean the device is gone.
+constexpr auto kGiveUpAfter = std::chrono::milliseconds(500);
+constexpr auto kRetryInterval = std::chrono::milliseconds(20);
+// A server may report a few frames as unplayed for ever: the final wait ends at
+// most this long after the moment the smallest delay seen says the end is heard.
+constexpr auto kEndMargin = std::chrono::milliseconds(300);
+
+using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
@@ -38,6 +60,7 @@ struct HWAVEOUT__ {
     std::deque<WAVEHDR*> queue;  // guarded by mutex, as are the headers' dwFlags
     std::atomic<bool> resetting{false};
     bool closing = false;
+    bool lost = false;  // the device stopped taking frames; guarded by mutex
     std::thread player;
 };
 
@@ -45,7 +68,9 @@ namespace {
 
 std::mutex devices_mutex;
 std::set<HWAVEOUT> open_devices;  // guarded by devices_mutex
-std::string last_open_error;      // guarded by devices_mutex
+// Why the last open failed or the last device was lost; guarded by devices_mutex.
+std::string last_error;
+std::string lost_reason;  // a lost device's, until taken; guarded by devices_mutex
 
 int event_pipe[2] = {-1, -1};
 std::once_flag event_pipe_once;
@@ -73,31 +98,86 @@ void MarkDone(WAVEHDR* header) {
     header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
 }
 
-// Waits until ALSA has played what it holds, or a reset asks to stop.
-void WaitUntilPlayed(HWAVEOUT dev) {
-    while (!dev->resetting) {
-        snd_pcm_sframes_t delay = 0;
-        if (snd_pcm_delay(dev->pcm, &delay) < 0 || delay <= 0) return;
-        const auto wait = std::chrono::microseconds(
-            std::min<long long>(20000, 1000000LL * delay / dev->rate + 1000));
-        std::unique_lock lock(dev->mutex);
-        dev->changed.wait_for(lock, wait, [dev] { return dev->resetting.load(); });
-    }
+// How feeding a buffer to ALSA ended.
+struct Outcome {
+    enum Kind { kPlayed, kReset, kLost } kind;
+    int error = 0;  // for kLost, the negative error code that ended it
+};
+
+// Sleeps for `interval` unless a reset comes first.
+void PauseUnlessReset(HWAVEOUT dev, Clock::duration interval) {
+    std::unique_lock lock(dev->mutex);
+    dev->changed.wait_for(lock, interval, [dev] { return dev->resetting.load(); });
 }
 
-// Feeds one buffer to ALSA. Returns early when a reset asks to stop.
-void PlayBuffer(HWAVEOUT dev, const WAVEHDR& header) {
+// Waits until ALSA has played what it holds, or a reset asks to stop. Bounded:
+// the wait ends at the latest kEndMargin after the end that the smallest delay
+// seen so far foretells, so a device that never reports its last frames played,
+// or that freezes, cannot hold it for ever.
+Outcome WaitUntilPlayed(HWAVEOUT dev) {
+    // A buffer shorter than ALSA's never reached the start threshold.
+    if (snd_pcm_state(dev->pcm) == SND_PCM_STATE_PREPARED) snd_pcm_start(dev->pcm);
+    snd_pcm_sframes_t smallest = -1;
+    Clock::time_point deadline{};
+    while (!dev->resetting) {
+        snd_pcm_sframes_t delay = 0;
+        const int err = snd_pcm_delay(dev->pcm, &delay);
+        if (err == -EPIPE) return {Outcome::kPlayed};  // ran dry: everything was played
+        if (err < 0) return {Outcome::kLost, err};
+        if (delay <= 0) return {Outcome::kPlayed};
+        const auto now = Clock::now();
+        if (smallest < 0 || delay < smallest) {
+            smallest = delay;
+            deadline = now + std::chrono::microseconds(1000000LL * delay / dev->rate) + kEndMargin;
+        }
+        if (now >= deadline) return {Outcome::kPlayed};
+        PauseUnlessReset(dev,
+                         std::min<Clock::duration>(std::chrono::milliseconds(20), deadline - now));
+    }
+    return {Outcome::kReset};
+}
+
+// Feeds one buffer to ALSA and waits until it is played. Returns early when a
+// reset asks to stop, or when the device stops taking frames: a failed recovery,
+// or writes that keep failing with nothing accepted for kGiveUpAfter.
+Outcome PlayBuffer(HWAVEOUT dev, const WAVEHDR& header) {
     const char* data = header.lpData;
     const snd_pcm_uframes_t frames = header.dwBufferLength / dev->frame_bytes;
     snd_pcm_uframes_t done = 0;
-    while (done < frames && !dev->resetting) {
+    bool failing = false;  // since a failed write, the device has not been seen running
+    Clock::time_point failing_since{};
+    while (done < frames) {
+        if (dev->resetting) return {Outcome::kReset};
         const snd_pcm_uframes_t n = std::min(dev->chunk_frames, frames - done);
-        snd_pcm_sframes_t written = snd_pcm_writei(dev->pcm, data + done * dev->frame_bytes, n);
-        if (written < 0) written = snd_pcm_recover(dev->pcm, static_cast<int>(written), 1);
-        if (written < 0) return;  // the device is gone: what is left cannot be played
-        done += static_cast<snd_pcm_uframes_t>(written);
+        const snd_pcm_sframes_t written =
+            snd_pcm_writei(dev->pcm, data + done * dev->frame_bytes, n);
+        if (written >= 0) {
+            done += static_cast<snd_pcm_uframes_t>(written);
+            // Frames taken after a recovery only prove the device alive once it runs.
+            if (snd_pcm_state(dev->pcm) == SND_PCM_STATE_RUNNING) failing = false;
+            continue;
+        }
+        const int err = static_cast<int>(written);
+        if (snd_pcm_recover(dev->pcm, err, 1) < 0) return {Outcome::kLost, err};
+        // Recovered: an underrun takes one retry; a device that is gone may
+        // "recover" every time and fail again at once, or after a buffer's worth.
+        const auto now = Clock::now();
+        if (!failing) {
+            failing = true;
+            failing_since = now;
+            continue;
+        }
+        if (now - failing_since >= kGiveUpAfter) return {Outcome::kLost, err};
+        PauseUnlessReset(dev, kRetryInterval);
     }
-    WaitUntilPlayed(dev);
+    return WaitUntilPlayed(dev);
+}
+
+// Records why the device is lost, for waveOutGetErrorTextA and for the prompt to say.
+void RecordLost(int err) {
+    std::lock_guard lock(devices_mutex);
+    last_error = std::string("ALSA device \"") + kDeviceName + "\": " + snd_strerror(err);
+    lost_reason = last_error;
 }
 
 void PlayerThread(HWAVEOUT dev) {
@@ -121,19 +201,57 @@ void PlayerThread(HWAVEOUT dev) {
         if (dev->queue.empty()) return;  // closing
         WAVEHDR* header = dev->queue.front();
         lock.unlock();
-        PlayBuffer(dev, *header);
+        const Outcome outcome = PlayBuffer(dev, *header);
+        if (outcome.kind == Outcome::kLost) RecordLost(outcome.error);
         lock.lock();
-        if (dev->resetting) continue;  // the reset marks it done
-        dev->queue.pop_front();
-        MarkDone(header);
+        if (outcome.kind == Outcome::kLost) {
+            // Nothing more can be played: every queued buffer is done.
+            dev->lost = true;
+            for (WAVEHDR* queued : dev->queue)
+                MarkDone(queued);
+            dev->queue.clear();
+        } else {
+            if (dev->resetting) continue;  // the reset marks it done
+            dev->queue.pop_front();
+            MarkDone(header);
+        }
         dev->changed.notify_all();
         SignalPlaybackEvent();
     }
 }
 
+// Asks for 16-bit interleaved frames at the format's rate and channels, about
+// kBufferMicroseconds of buffering in periods of about kPeriodMicroseconds, and
+// playback that starts once the buffer is full.
+int Configure(snd_pcm_t* pcm, const WAVEFORMATEX& format, snd_pcm_uframes_t* period_frames) {
+    snd_pcm_hw_params_t* hw = nullptr;
+    snd_pcm_hw_params_alloca(&hw);
+    unsigned buffer_us = kBufferMicroseconds, period_us = kPeriodMicroseconds;
+    int err = snd_pcm_hw_params_any(pcm, hw);
+    if (err >= 0) err = snd_pcm_hw_params_set_rate_resample(pcm, hw, 1);
+    if (err >= 0) err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED);
+    if (err >= 0) err = snd_pcm_hw_params_set_format(pcm, hw, SND_PCM_FORMAT_S16_LE);
+    if (err >= 0) err = snd_pcm_hw_params_set_channels(pcm, hw, format.nChannels);
+    if (err >= 0) err = snd_pcm_hw_params_set_rate(pcm, hw, format.nSamplesPerSec, 0);
+    if (err >= 0) err = snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &buffer_us, nullptr);
+    if (err >= 0) err = snd_pcm_hw_params_set_period_time_near(pcm, hw, &period_us, nullptr);
+    if (err >= 0) err = snd_pcm_hw_params(pcm, hw);
+    snd_pcm_uframes_t buffer_frames = 0;
+    if (err >= 0) err = snd_pcm_hw_params_get_buffer_size(hw, &buffer_frames);
+    if (err >= 0) err = snd_pcm_hw_params_get_period_size(hw, period_frames, nullptr);
+
+    snd_pcm_sw_params_t* sw = nullptr;
+    snd_pcm_sw_params_alloca(&sw);
+    if (err >= 0) err = snd_pcm_sw_params_current(pcm, sw);
+    if (err >= 0) err = snd_pcm_sw_params_set_start_threshold(pcm, sw, buffer_frames);
+    if (err >= 0) err = snd_pcm_sw_params_set_avail_min(pcm, sw, *period_frames);
+    if (err >= 0) err = snd_pcm_sw_params(pcm, sw);
+    return err;
+}
+
 MMRESULT OpenFailure(MMRESULT result, const std::string& reason) {
     std::lock_guard lock(devices_mutex);
-    last_open_error = reason;
+    last_error = reason;
     return result;
 }
 
@@ -156,10 +274,8 @@ MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT uDeviceID, const WAVEFORMATEX* pwfx, D
         return OpenFailure(MMSYSERR_NODRIVER, std::string("ALSA device \"") + kDeviceName +
                                                   "\": " + snd_strerror(err));
     }
-    err = snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED,
-                             pwfx->nChannels, pwfx->nSamplesPerSec, 1, kLatencyMicroseconds);
-    snd_pcm_uframes_t buffer_frames = 0, period_frames = 0;
-    if (err >= 0) err = snd_pcm_get_params(pcm, &buffer_frames, &period_frames);
+    snd_pcm_uframes_t period_frames = 0;
+    err = Configure(pcm, *pwfx, &period_frames);
     if (err < 0) {
         snd_pcm_close(pcm);
         return OpenFailure(WAVERR_BADFORMAT, std::string("ALSA device \"") + kDeviceName +
@@ -193,6 +309,7 @@ MMRESULT waveOutWrite(HWAVEOUT hwo, WAVEHDR* pwh, UINT cbwh) {
     if (!IsOpen(hwo)) return MMSYSERR_INVALHANDLE;
     if (pwh == nullptr || cbwh < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
     std::lock_guard lock(hwo->mutex);
+    if (hwo->lost) return MMSYSERR_NODRIVER;
     if (!(pwh->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
     if (pwh->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
     pwh->dwFlags = (pwh->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
@@ -204,11 +321,12 @@ MMRESULT waveOutWrite(HWAVEOUT hwo, WAVEHDR* pwh, UINT cbwh) {
 MMRESULT waveOutReset(HWAVEOUT hwo) {
     if (!IsOpen(hwo)) return MMSYSERR_INVALHANDLE;
     std::unique_lock lock(hwo->mutex);
-    if (hwo->queue.empty()) return MMSYSERR_NOERROR;
-    hwo->resetting = true;
-    hwo->changed.notify_all();
-    hwo->changed.wait(lock, [hwo] { return !hwo->resetting; });
-    return MMSYSERR_NOERROR;
+    if (!hwo->queue.empty()) {
+        hwo->resetting = true;
+        hwo->changed.notify_all();
+        hwo->changed.wait(lock, [hwo] { return !hwo->resetting; });
+    }
+    return hwo->lost ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
 }
 
 MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, WAVEHDR* pwh, UINT cbwh) {
@@ -267,7 +385,7 @@ MMRESULT waveOutGetErrorTextA(MMRESULT mmrError, char* pszText, UINT cchText) {
         case MMSYSERR_NODRIVER:
         case WAVERR_BADFORMAT: {
             std::lock_guard lock(devices_mutex);
-            text = last_open_error.empty() ? "The device cannot be opened." : last_open_error;
+            text = last_error.empty() ? "The device cannot be opened." : last_error;
             break;
         }
         default:
@@ -298,6 +416,11 @@ bool PlaybackIdle() {
         if (!dev->queue.empty()) return false;
     }
     return true;
+}
+
+std::string TakeLostDeviceReason() {
+    std::lock_guard lock(devices_mutex);
+    return std::exchange(lost_reason, std::string());
 }
 
 void StopAllPlayback() {

@@ -106,7 +106,8 @@ signals_stop_playback)
         elapsed_ms=$((($(date +%s%N) - start_ns) / 1000000))
         expected=$((128 + $(kill -l $sig)))
         [ $status -eq $expected ] || fail "SIG$sig: exit status $status, expected $expected"
-        [ $elapsed_ms -lt 2000 ] || fail "SIG$sig: took $elapsed_ms ms to stop"
+        # The file plugin writes out the two seconds ALSA holds, in real time, when dropped.
+        [ $elapsed_ms -lt 3500 ] || fail "SIG$sig: took $elapsed_ms ms to stop"
         check_report "$work/stdout_$sig"
         size=$(stat -c %s "$work/out_$sig.raw")
         [ "$size" -lt $pcm_bytes ] || fail "SIG$sig: playback ran to the end"
