@@ -3,20 +3,23 @@
 # machine lacks. Run as root.
 #   install-deps.sh play    what the player needs to build and run
 #   install-deps.sh build   what both programs, wave and wave-render, need
+#   install-deps.sh web     what the web player needs to build and be served
 #   install-deps.sh [all]   everything the tests need as well
 set -euo pipefail
 
 mode=${1:-all}
 case $mode in
-play | build | all) ;;
+play | build | web | all) ;;
 *)
-    echo "usage: install-deps.sh [play|build|all]" >&2
+    echo "usage: install-deps.sh [play|build|web|all]" >&2
     exit 2
     ;;
 esac
 
 packages=(cmake make g++ pkg-config libasound2-dev)
-if [ "$mode" != play ]; then
+if [ "$mode" = web ]; then
+    packages=(cmake make emscripten python3)
+elif [ "$mode" != play ]; then
     # wave-render: the encoders, and the resampler for Opus.
     packages+=(libsndfile1-dev libsoxr-dev)
 fi

@@ -4,16 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-missing=()
-for p in cmake make emscripten python3; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q
-    apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+bash scripts/install-deps.sh web
 
 export NODE_PATH=/usr/share/nodejs  # em++ finds its JavaScript tools there under any node
 emcmake cmake -S . -B build/web -DCMAKE_BUILD_TYPE=Release >/dev/null
