@@ -3,11 +3,10 @@
 #include <emscripten/emscripten.h>
 
 #include <cstdint>
-#include <cstring>
 
 #include "app/song.h"
 #include "synth/buffers.h"
-#include "synth/track_renderer.h"
+#include "synth/track_renderer.h"  // ResetNoiseRand, SetReportLine
 
 // Module.onRenderProgress(tracks_done, tracks_total), where the script set one.
 EM_JS(void, PostRenderProgress, (int tracks_done, int tracks_total), {
@@ -16,15 +15,11 @@ EM_JS(void, PostRenderProgress, (int tracks_done, int tracks_total), {
 
 namespace {
 
-int tracks_done = 0;
-int tracks_total = 0;
-
-// The render reports a line per pass and per track; a track line is progress.
-void CountTrackLine(const char* line) {
-    constexpr char kTrackLine[] = "Render Track";
-    if (std::strncmp(line, kTrackLine, sizeof kTrackLine - 1) == 0) {
-        PostRenderProgress(++tracks_done, tracks_total);
-    }
+// Every track count from the last one posted up to `tracks_done`, in order, so
+// the page sees each finished track once.
+void PostTracksDone(int& posted, const wave::SongProgress& progress) {
+    while (posted < progress.tracks_done)
+        PostRenderProgress(++posted, progress.tracks);
 }
 
 }  // namespace
@@ -38,11 +33,11 @@ EMSCRIPTEN_KEEPALIVE const std::uint8_t* WebRenderSong() {
     using namespace wave;
     ClearBuffers();
     ResetNoiseRand();
-    tracks_done = 0;
-    tracks_total = DetunePassCount() * kTrackCount;
-    PostRenderProgress(tracks_done, tracks_total);
-    SetReportLine(CountTrackLine);
-    RenderSong(MixUse::kPcm16);
+    int posted = 0;
+    PostRenderProgress(posted, DetunePassCount() * kTrackCount);
+    SetReportLine([](const char*) {});  // the page shows progress; the report lines stay unprinted
+    RenderSong(MixUse::kPcm16, 1, FastPathIsa::kBest,
+               [&posted](const SongProgress& progress) { PostTracksDone(posted, progress); });
     SetReportLine(nullptr);
     ConvertMixToPcm16();
     return MixPcmBytes();
