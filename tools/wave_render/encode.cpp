@@ -15,12 +15,11 @@ namespace {
 
 // Opus is encoded only at 48 kHz.
 constexpr AudioFormat kFormats[] = {
-    {"wav", SF_FORMAT_WAV, SF_FORMAT_WAV, SF_FORMAT_PCM_16, SF_FORMAT_FLOAT, true, SND_RATE},
-    {"flac", SF_FORMAT_FLAC, 0, SF_FORMAT_PCM_16, 0, true, SND_RATE},
-    {"ogg", SF_FORMAT_OGG, SF_FORMAT_OGG, SF_FORMAT_VORBIS, SF_FORMAT_VORBIS, false, SND_RATE},
-    {"opus", SF_FORMAT_OGG, SF_FORMAT_OGG, SF_FORMAT_OPUS, SF_FORMAT_OPUS, false, 48000},
-    {"mp3", SF_FORMAT_MPEG, SF_FORMAT_MPEG, SF_FORMAT_MPEG_LAYER_III, SF_FORMAT_MPEG_LAYER_III,
-     false, SND_RATE},
+    {"wav", SF_FORMAT_WAV, SF_FORMAT_PCM_16, SF_FORMAT_FLOAT, true, SND_RATE},
+    {"flac", SF_FORMAT_FLAC, SF_FORMAT_PCM_16, 0, true, SND_RATE},
+    {"ogg", SF_FORMAT_OGG, SF_FORMAT_VORBIS, SF_FORMAT_VORBIS, false, SND_RATE},
+    {"opus", SF_FORMAT_OGG, SF_FORMAT_OPUS, SF_FORMAT_OPUS, false, 48000},
+    {"mp3", SF_FORMAT_MPEG, SF_FORMAT_MPEG_LAYER_III, SF_FORMAT_MPEG_LAYER_III, false, SND_RATE},
 };
 
 constexpr sf_count_t kChunkFrames = SND_RATE;  // one second per write
@@ -77,8 +76,7 @@ SF_INFO Info(const AudioFormat& format, bool float_samples) {
     SF_INFO info{};
     info.samplerate = format.rate;
     info.channels = 2;
-    info.format =
-        float_samples ? format.float_container | format.float32 : format.container | format.pcm16;
+    info.format = format.container | (float_samples ? format.float32 : format.pcm16);
     return info;
 }
 
@@ -193,7 +191,7 @@ std::optional<AudioFormat> FindFormat(std::string_view name) {
 }
 
 bool Supported(const AudioFormat& format, bool float_samples) {
-    if (float_samples && format.float_container == 0) return false;
+    if (float_samples && format.float32 == 0) return false;
     // Opening a writer is the only sure test: a format can pass sf_format_check
     // and still be refused at 44,100 Hz.
     std::vector<unsigned char> bytes;

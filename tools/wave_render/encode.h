@@ -16,9 +16,8 @@ namespace wave::render {
 struct AudioFormat {
     std::string_view name;  // also the file extension
     int container;          // SF_FORMAT_* major format
-    int float_container;    // the major format for float samples, 0 when there is none
     int pcm16;              // subtype for 16-bit samples
-    int float32;            // subtype for float samples
+    int float32;            // subtype for float samples, 0 when the container has none
     bool lossless;          // lossless formats take the 16-bit samples as they are;
                             // lossy encoders are fed floats (sample / 32768)
     int rate;               // frames per second written; other than the song's is resampled
