@@ -227,12 +227,13 @@ int DetunePassCount() {
     return static_cast<int>(DetunePasses().size());
 }
 
-int RenderSongReference() {
+int RenderSongReference(PlainSine sine) {
     const std::vector<float> passes = DetunePasses();
     for (float d : passes) {
         ReportPass(d);
         for (const ArrangementEntry& row : kArrangement) {
-            RenderTrack(row.voice, SongTrackData(row.track), row.volume, row.left, row.right, d);
+            RenderTrack(row.voice, SongTrackData(row.track), row.volume, row.left, row.right, d,
+                        sine);
         }
     }
     const int count = static_cast<int>(passes.size());

@@ -63,7 +63,8 @@ using SongProgressFn = std::function<void(const SongProgress&)>;
 int RenderSong(MixUse use, int threads = 1, FastPathIsa isa = FastPathIsa::kBest,
                const SongProgressFn& progress = {});
 
-// The same, the straightforward way: one RenderTrack call after another.
-int RenderSongReference();
+// The same, the straightforward way: one RenderTrack call after another, with
+// the plain path's sines (see PlainSine).
+int RenderSongReference(PlainSine sine = PlainSine::kExact);
 
 }  // namespace wave

@@ -1,6 +1,7 @@
 #include "synth/track_renderer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "synth/buffers.h"
@@ -17,35 +18,75 @@ void PrintToStdout(const char* line) {
 }
 ReportLineFn report_line = PrintToStdout;
 
-// sin(x) rounded to double, then to float.
-float SinF(double x) {
-    return SineThen(x, Round);
-}
+// The sines of the plain path, each ending in a float rounding:
+// Float(x) = float(sin x) and FloatMinus(c, x) = float(c - sin x).
+struct ExactSine {
+    static float Float(double x) { return SineThen(x, Round); }
+    static float FloatMinus(float c, double x) {
+        return SineThen(x, [c](double s) { return Round(c - s); });
+    }
+};
+struct CLibrarySine {
+    static float Float(double x) { return Round(std::sin(x)); }
+    static float FloatMinus(float c, double x) { return Round(c - std::sin(x)); }
+};
 
 // One frame of waveform at wrapped phase h.
+template <typename Sine>
 double Waveform(Wave wave, float h) {
     switch (wave) {
         case Wave::kSoftSaw:
-            return SinF(SoftSawArgument(h));
+            return Sine::Float(SoftSawArgument(h));
         case Wave::kPmLead: {
             const double p = PmPhase(h);
-            const float b = PmFeedback(SinF(PmModulatorArgument(p)));
-            const float c1 = SinF(PmCarrierArgument(b, p));
+            const float b = PmFeedback(Sine::Float(PmModulatorArgument(p)));
+            const float c1 = Sine::Float(PmCarrierArgument(b, p));
             // w = float(c1 - c2) with c2 = sin(b + 0.02 p) kept in double.
-            return SineThen(PmDriftArgument(b, p), [c1](double c2) { return Round(c1 - c2); });
+            return Sine::FloatMinus(c1, PmDriftArgument(b, p));
         }
         case Wave::kPulse:
             return PulseLevel(h);
         case Wave::kSineOfSine:
-            return SinF(SinF(SineArgument(h)));
+            return Sine::Float(Sine::Float(SineArgument(h)));
         case Wave::kJitterSine:
-            return SinF(JitterArgument(h, NoiseValue(NoiseRand())));
+            return Sine::Float(JitterArgument(h, NoiseValue(NoiseRand())));
         case Wave::kNoise:
-            return SinF(NoiseValue(NoiseRand()));
+            return Sine::Float(NoiseValue(NoiseRand()));
         case Wave::kSine:
             break;
     }
-    return SinF(SineArgument(h));
+    return Sine::Float(SineArgument(h));
+}
+
+template <typename Sine>
+void RenderVoiceWith(VoiceType type, SongTrack track, float left, float right, float detune) {
+    const VoiceTraits voice = Voice(type);
+    float h = 0;  // phase in cycles, -0.5 <= h < 0.5
+    float l = 0;  // phase increment, cycles per frame
+    float m = 0;  // amplitude
+
+    const SongTrack steps = PlayedSteps(track);
+    for (std::size_t k = 0; k < steps.size(); ++k) {
+        const std::uint8_t code = steps[k];
+        if (code == SND_REST) {
+            h = 0;
+            l = 0;
+            continue;
+        }
+        if (code != SND_HOLD) {
+            l = Round(double{NoteIncrement(code)} * detune);
+            m = 1.0f;
+            h = 0;
+        }
+        float* out = TrackBuffer + 2 * SND_UNIT_LEN * k;
+        for (int f = 0; f < SND_UNIT_LEN; ++f) {
+            AdvanceFrame(voice, h, l, m);
+            const double v = Waveform<Sine>(voice.wave, h) * m;
+            out[2 * f] = Round(left * v);
+            out[2 * f + 1] = Round(right * v);
+            DecayAmplitude(voice, m);
+        }
+    }
 }
 
 }  // namespace
@@ -113,43 +154,22 @@ void ReportTrackLine(VoiceType voice) {
     ReportLine(line);
 }
 
-void RenderVoice(VoiceType type, SongTrack track, float left, float right, float detune) {
-    const VoiceTraits voice = Voice(type);
-    float h = 0;  // phase in cycles, -0.5 <= h < 0.5
-    float l = 0;  // phase increment, cycles per frame
-    float m = 0;  // amplitude
-
-    const SongTrack steps = PlayedSteps(track);
-    for (std::size_t k = 0; k < steps.size(); ++k) {
-        const std::uint8_t code = steps[k];
-        if (code == SND_REST) {
-            h = 0;
-            l = 0;
-            continue;
-        }
-        if (code != SND_HOLD) {
-            l = Round(double{NoteIncrement(code)} * detune);
-            m = 1.0f;
-            h = 0;
-        }
-        float* out = TrackBuffer + 2 * SND_UNIT_LEN * k;
-        for (int f = 0; f < SND_UNIT_LEN; ++f) {
-            AdvanceFrame(voice, h, l, m);
-            const double v = Waveform(voice.wave, h) * m;
-            out[2 * f] = Round(left * v);
-            out[2 * f + 1] = Round(right * v);
-            DecayAmplitude(voice, m);
-        }
+void RenderVoice(VoiceType type, SongTrack track, float left, float right, float detune,
+                 PlainSine sine) {
+    if (sine == PlainSine::kCLibrary) {
+        RenderVoiceWith<CLibrarySine>(type, track, left, right, detune);
+    } else {
+        RenderVoiceWith<ExactSine>(type, track, left, right, detune);
     }
 }
 
 void RenderTrack(VoiceType type, SongTrack track, float volume, float left, float right,
-                 float detune) {
+                 float detune, PlainSine sine) {
     if (type > kLastVoiceType) return;
 
     ReportTrackLine(type);
     ClearTrack();
-    RenderVoice(type, track, left, right, detune);
+    RenderVoice(type, track, left, right, detune, sine);
     ApplyEcho(kEchoDelay1, kEchoFeedback);
     ApplyEcho(kEchoDelay2, kEchoFeedback);
     if (type == VOICE_NOISE) ApplyLowpass(kNoiseLowpass);

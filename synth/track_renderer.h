@@ -62,13 +62,20 @@ void ReportLine(const char* line);
 // Reports "Render Track ch[voice]", the line RenderTrack prints.
 void ReportTrackLine(VoiceType voice);
 
+// The sine the plain path computes with. kExact: the correctly rounded sine
+// (synth/sine.h) that the output is defined by. kCLibrary: the C library's sin,
+// as a straightforward implementation would call it; for timing only, since a C
+// library's sin may differ from the exact one in the last place.
+enum class PlainSine { kExact, kCLibrary };
+
 // Writes the voice's samples for `track` into TrackBuffer: every rendered step is
 // overwritten, other samples are left as they are. No effects, no mixing.
-void RenderVoice(VoiceType type, SongTrack track, float left, float right, float detune);
+void RenderVoice(VoiceType type, SongTrack track, float left, float right, float detune,
+                 PlainSine sine = PlainSine::kExact);
 
 // Renders `track` with voice `type` at `detune` into TrackBuffer, runs the two
 // echoes (and the low-pass for VOICE_NOISE) and adds it into MixBuffer at `volume`.
 void RenderTrack(VoiceType type, SongTrack track, float volume, float left, float right,
-                 float detune);
+                 float detune, PlainSine sine = PlainSine::kExact);
 
 }  // namespace wave
