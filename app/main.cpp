@@ -3,6 +3,7 @@
 
 #include "app/player.h"
 #include "app/song.h"
+#include "platform/memory.h"
 #include "synth/buffers.h"
 
 namespace {
@@ -16,7 +17,11 @@ constexpr const wchar_t* kMessage =
 int main() {
     using namespace wave;
 
-    ResetState();
+    // The buffers are static storage, zero at the start, and no device is open
+    // yet: there is nothing to reset before the render. Clearing them anyway
+    // would make the system give every page of them to the process at once.
+    platform::AdviseLargePages(TrackBuffer, kBufferBytes);
+    platform::AdviseLargePages(MixBuffer, kBufferBytes);
     std::printf("ALLOC = %d kbyte\n", static_cast<int>(kBufferBytes / 1024));
     std::printf("SND_UNIT_NUM = %d\n", SND_UNIT_NUM);
     RenderSong(MixUse::kPcm16);  // played as 16-bit samples

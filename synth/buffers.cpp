@@ -1,20 +1,58 @@
 #include "synth/buffers.h"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
 namespace wave {
 
-alignas(64) float TrackBuffer[SND_BUF_LEN];
-alignas(64) float MixBuffer[SND_BUF_LEN];
+// Where the system has 2 MiB pages, buffers aligned to them can be backed by
+// them whole (see platform/memory.h).
+#if defined(__linux__)
+constexpr std::size_t kBufferAlignment = std::size_t{2} << 20;
+#else
+constexpr std::size_t kBufferAlignment = 64;
+#endif
+
+alignas(kBufferAlignment) float TrackBuffer[SND_BUF_LEN];
+alignas(kBufferAlignment) float MixBuffer[SND_BUF_LEN];
+
+namespace {
+
+// The passes that leave zeros as they are go block by block and skip the blocks
+// that are all zero: reading memory that was never written costs little, while
+// writing it, even a zero, makes the system give it a page of its own.
+constexpr std::size_t kBlockSamples = 4096;
+
+std::size_t BlockSamples(std::size_t first) {
+    return std::min<std::size_t>(kBlockSamples, SND_BUF_LEN - first);
+}
+
+// Whether every bit of the n floats from p is zero (-0 is not).
+bool AllZero(const float* p, std::size_t n) {
+    std::uint32_t bits = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        bits |= std::bit_cast<std::uint32_t>(p[i]);
+    return bits == 0;
+}
+
+void ZeroBuffer(float* buffer) {
+    for (std::size_t first = 0; first < SND_BUF_LEN; first += kBlockSamples) {
+        const std::size_t n = BlockSamples(first);
+        if (!AllZero(buffer + first, n)) std::memset(buffer + first, 0, n * sizeof(float));
+    }
+}
+
+}  // namespace
 
 void ClearBuffers() {
     ClearTrack();
-    std::memset(MixBuffer, 0, sizeof MixBuffer);
+    ZeroBuffer(MixBuffer);
 }
 
 void ClearTrack() {
-    std::memset(TrackBuffer, 0, sizeof TrackBuffer);
+    ZeroBuffer(TrackBuffer);
 }
 
 void MixTrack(float volume) {
@@ -24,8 +62,13 @@ void MixTrack(float volume) {
 }
 
 void ScaleMix(float factor) {
-    for (int i = 0; i < SND_BUF_LEN; ++i) {
-        MixBuffer[i] = static_cast<float>(double{factor} * MixBuffer[i]);
+    // A finite factor that is not negative leaves +0 as it is.
+    const bool keeps_zero = factor >= 0 && std::isfinite(factor);
+    for (std::size_t first = 0; first < SND_BUF_LEN; first += kBlockSamples) {
+        const std::size_t n = BlockSamples(first);
+        if (keeps_zero && AllZero(MixBuffer + first, n)) continue;
+        for (std::size_t i = first; i < first + n; ++i)
+            MixBuffer[i] = static_cast<float>(double{factor} * MixBuffer[i]);
     }
 }
 
@@ -62,10 +105,16 @@ static std::int16_t ToPcm16(float sample) {
 
 void ConvertMixToPcm16() {
     auto* pcm = reinterpret_cast<unsigned char*>(MixBuffer);
-    // Writing sample i touches bytes 2i and 2i + 1, never a float not yet read.
-    for (std::size_t i = 0; i < SND_BUF_LEN; ++i) {
-        const std::int16_t s = ToPcm16(MixBuffer[i]);
-        std::memcpy(pcm + 2 * i, &s, sizeof s);
+    // A block's 16-bit samples land on the floats of that block or of the blocks
+    // before it, never after, so a block read whole before it is written is
+    // converted as if sample by sample. Zeros that would land on zeros are not written.
+    std::int16_t block[kBlockSamples];
+    for (std::size_t first = 0; first < SND_BUF_LEN; first += kBlockSamples) {
+        const std::size_t n = BlockSamples(first);
+        if (AllZero(MixBuffer + first, n) && AllZero(MixBuffer + first / 2, n / 2)) continue;
+        for (std::size_t i = 0; i < n; ++i)
+            block[i] = ToPcm16(MixBuffer[first + i]);
+        std::memcpy(pcm + 2 * first, block, n * sizeof block[0]);
     }
 }
 

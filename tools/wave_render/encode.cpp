@@ -134,45 +134,46 @@ std::string Lower(std::string_view text) {
     return out;
 }
 
-// A float WAV whose format chunk has its size field (cbSize = 0), as every
-// non-PCM WAV should; readers complain about the 16-byte chunk libsndfile writes.
-bool EncodeFloatWav(std::span<const float> samples, std::vector<unsigned char>& out,
-                    std::string& error) {
-    constexpr std::size_t kHeaderBytes = 12 + 26 + 12 + 8;
-    const std::uint64_t data_bytes = samples.size() * sizeof(float);
-    if (kHeaderBytes + data_bytes - 8 > UINT32_MAX) {
+// A WAV file's header for `samples` interleaved stereo samples of 16-bit PCM or
+// of floats; the samples follow it as they are in memory. A float WAV's format
+// chunk has its size field (cbSize = 0) and a fact chunk follows, as every
+// non-PCM WAV should have; readers complain about the 16-byte chunk libsndfile
+// writes. The 16-bit header is the canonical 44 bytes libsndfile writes too.
+bool WavHeader(bool floats, std::size_t samples, std::vector<unsigned char>& out,
+               std::string& error) {
+    const std::size_t sample_bytes = floats ? sizeof(float) : sizeof(std::int16_t);
+    const std::size_t header_bytes = floats ? 12 + 26 + 12 + 8 : 12 + 24 + 8;
+    const std::uint64_t data_bytes = std::uint64_t{samples} * sample_bytes;
+    if (header_bytes + data_bytes - 8 > UINT32_MAX) {
         error = "too long for a WAV file";
         return false;
     }
-    out.assign(kHeaderBytes + data_bytes, 0);
-    std::size_t at = 0;
-    const auto text = [&](const char* tag) {
-        std::memcpy(out.data() + at, tag, 4);
-        at += 4;
-    };
+    out.clear();
+    const auto text = [&](const char* tag) { out.insert(out.end(), tag, tag + 4); };
     const auto number = [&](std::uint64_t value, int bytes) {
         for (int i = 0; i < bytes; ++i)
-            out[at++] = static_cast<unsigned char>(value >> (8 * i));
+            out.push_back(static_cast<unsigned char>(value >> (8 * i)));
     };
     text("RIFF");
-    number(kHeaderBytes + data_bytes - 8, 4);
+    number(header_bytes + data_bytes - 8, 4);
     text("WAVE");
     text("fmt ");
-    number(18, 4);
-    number(3, 2);  // IEEE float
-    number(2, 2);  // channels
+    number(floats ? 18 : 16, 4);
+    number(floats ? 3 : 1, 2);  // IEEE float or PCM
+    number(2, 2);               // channels
     number(SND_RATE, 4);
-    number(SND_RATE * 2 * sizeof(float), 4);
-    number(2 * sizeof(float), 2);
-    number(32, 2);
-    number(0, 2);  // cbSize
-    text("fact");
-    number(4, 4);
-    number(samples.size() / 2, 4);
+    number(SND_RATE * 2 * sample_bytes, 4);
+    number(2 * sample_bytes, 2);
+    number(8 * sample_bytes, 2);
+    if (floats) {
+        number(0, 2);  // cbSize
+        text("fact");
+        number(4, 4);
+        number(samples / 2, 4);
+    }
     text("data");
     number(data_bytes, 4);
-    static_assert(std::endian::native == std::endian::little, "WAV floats are little-endian");
-    std::memcpy(out.data() + at, samples.data(), data_bytes);
+    static_assert(std::endian::native == std::endian::little, "WAV samples are little-endian");
     return true;
 }
 
@@ -216,9 +217,17 @@ std::string SupportedFormatList() {
 }
 
 bool Encode(const AudioFormat& format, const Samples& samples, const Tags& tags,
-            std::vector<unsigned char>& out, std::string& error, const EncodeProgress& progress) {
+            EncodedFile& file_out, std::string& error, const EncodeProgress& progress) {
     const bool floats = WritesFloats(format, samples.pcm16.empty());
-    if (floats && format.lossless) return EncodeFloatWav(samples.float32, out, error);
+    file_out.tail = {};
+    if (format.container == SF_FORMAT_WAV) {
+        const std::span<const std::byte> bytes =
+            floats ? std::as_bytes(samples.float32) : std::as_bytes(samples.pcm16);
+        file_out.tail = {reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()};
+        return WavHeader(floats, floats ? samples.float32.size() : samples.pcm16.size(),
+                         file_out.head, error);
+    }
+    std::vector<unsigned char>& out = file_out.head;
     std::vector<float> converted;
     if (floats && !FloatsAt(format.rate, samples, converted, error)) return false;
     const auto total = static_cast<sf_count_t>(floats ? converted.size() / 2 : samples.frames());

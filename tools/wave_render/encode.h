@@ -48,10 +48,17 @@ struct Tags {
     std::string software;
 };
 
+// An encoded file: `head`, then `tail`. A WAV file's tail is its samples just
+// where they lie, so that they are written without being copied; it refers to
+// the Samples that were encoded. Other files are all head.
+struct EncodedFile {
+    std::vector<unsigned char> head;
+    std::span<const unsigned char> tail;
+};
+
 // Encodes `samples` (44,100 Hz) as `format`, tagged where the container has
 // tags. On failure returns false and sets `error`.
 bool Encode(const AudioFormat& format, const Samples& samples, const Tags& tags,
-            std::vector<unsigned char>& out, std::string& error,
-            const EncodeProgress& progress = {});
+            EncodedFile& out, std::string& error, const EncodeProgress& progress = {});
 
 }  // namespace wave::render

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/song.h"
+#include "platform/memory.h"
 #include "platform/terminal.h"
 #include "synth/buffers.h"
 #include "tools/wave_render/encode.h"
@@ -220,7 +221,9 @@ int main(int argc, char** argv) {
 
     Progress bar(!options.quiet && isatty(STDERR_FILENO) == 1);
     SetReportLine([](const char*) {});  // the render's report is not printed
-    ClearBuffers();
+    // The buffers are static storage, zero at the start: they need no clearing.
+    platform::AdviseLargePages(TrackBuffer, kBufferBytes);
+    platform::AdviseLargePages(MixBuffer, kBufferBytes);
     const int threads = options.threads > 0
                             ? options.threads
                             : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
@@ -245,11 +248,11 @@ int main(int argc, char** argv) {
     }
 
     const double encode_start = bar.Seconds();
-    std::vector<unsigned char> bytes;
+    EncodedFile file;
     std::string error;
     const std::string stage = "encoding";
     const Tags tags{"Wave", std::string("wave-render ") + WAVE_VERSION};
-    const bool encoded = Encode(format, samples, tags, bytes, error, [&](double fraction) {
+    const bool encoded = Encode(format, samples, tags, file, error, [&](double fraction) {
         // Worth showing only when the encoder is slow.
         if (bar.Seconds() - encode_start > 0.5) {
             bar.Draw(stage.c_str(), fraction, std::string(format.name));
@@ -261,7 +264,7 @@ int main(int argc, char** argv) {
                      std::string(format.name).c_str(), error.c_str());
         return kWriteError;
     }
-    if (!WriteOutput(options.output, bytes, error)) {
+    if (!WriteOutput(options.output, file, error)) {
         std::fprintf(stderr, "wave-render: %s\n", error.c_str());
         return kWriteError;
     }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <span>
 
 namespace wave::render {
 
@@ -14,7 +15,7 @@ namespace {
 // The temporary file being written, for RemovePartialOutput.
 char partial_path[4096] = {};
 
-bool WriteAll(int fd, const std::vector<unsigned char>& bytes) {
+bool WriteAll(int fd, std::span<const unsigned char> bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
@@ -26,6 +27,10 @@ bool WriteAll(int fd, const std::vector<unsigned char>& bytes) {
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+bool WriteAll(int fd, const EncodedFile& file) {
+    return WriteAll(fd, file.head) && WriteAll(fd, file.tail);
 }
 
 std::string Failure(const std::string& path) {
@@ -44,9 +49,9 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool WriteDirect(const std::string& path, int fd, const std::vector<unsigned char>& bytes,
+bool WriteDirect(const std::string& path, int fd, const EncodedFile& file,
                  std::string& error) {
-    if (!WriteAll(fd, bytes)) {
+    if (!WriteAll(fd, file)) {
         error = Failure(path);
         return false;
     }
@@ -72,7 +77,7 @@ bool FollowLinks(const std::string& path, std::string& target) {
 
 // `target` is where the bytes go; `path` is what the user named, for messages.
 bool WriteByRename(const std::string& path, const std::string& target,
-                   const std::vector<unsigned char>& bytes, mode_t mode, std::string& error) {
+                   const EncodedFile& file, mode_t mode, std::string& error) {
     const std::string folder = Folder(target);
     const std::string temp = folder + "/." + BaseName(target) + ".XXXXXX";
     if (temp.size() >= sizeof partial_path) {
@@ -89,7 +94,7 @@ bool WriteByRename(const std::string& path, const std::string& target,
         partial_path[0] = 0;
         return false;
     }
-    bool ok = WriteAll(fd, bytes) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
+    bool ok = WriteAll(fd, file) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
     if (close(fd) != 0) ok = false;
     if (ok && rename(partial_path, target.c_str()) == 0) {
         partial_path[0] = 0;
@@ -103,9 +108,9 @@ bool WriteByRename(const std::string& path, const std::string& target,
 
 }  // namespace
 
-bool WriteOutput(const std::string& path, const std::vector<unsigned char>& bytes,
+bool WriteOutput(const std::string& path, const EncodedFile& file,
                  std::string& error) {
-    if (path == "-") return WriteDirect(path, STDOUT_FILENO, bytes, error);
+    if (path == "-") return WriteDirect(path, STDOUT_FILENO, file, error);
 
     // A link is written through: its target is replaced, and the link stays.
     std::string target;
@@ -127,7 +132,7 @@ bool WriteOutput(const std::string& path, const std::vector<unsigned char>& byte
             error = Failure(path);
             return false;
         }
-        bool ok = WriteDirect(path, fd, bytes, error);
+        bool ok = WriteDirect(path, fd, file, error);
         if (close(fd) != 0 && ok) {
             error = Failure(path);
             ok = false;
@@ -141,7 +146,7 @@ bool WriteOutput(const std::string& path, const std::vector<unsigned char>& byte
         umask(mask);
         mode = 0666 & ~mask;
     }
-    return WriteByRename(path, target, bytes, mode, error);
+    return WriteByRename(path, target, file, mode, error);
 }
 
 void RemovePartialOutput() {

@@ -2,18 +2,18 @@
 #pragma once
 
 #include <string>
-#include <vector>
+
+#include "tools/wave_render/encode.h"
 
 namespace wave::render {
 
-// Writes `bytes` to standard output when `path` is "-", straight into a FIFO or
+// Writes `file` to standard output when `path` is "-", straight into a FIFO or
 // device, and otherwise to a temporary file in the same folder that is then
 // renamed over `path`; when `path` is a symbolic link, over the file it points to,
 // so that the link stays. On failure nothing is left behind, an existing file is
 // untouched, and `error` names the path (or the folder that cannot be written)
 // and the reason.
-bool WriteOutput(const std::string& path, const std::vector<unsigned char>& bytes,
-                 std::string& error);
+bool WriteOutput(const std::string& path, const EncodedFile& file, std::string& error);
 
 // Removes a temporary file still being written; safe to call from a signal handler.
 void RemovePartialOutput();

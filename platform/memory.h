@@ -1,0 +1,14 @@
+// Advice to the system about the process's large buffers.
+#pragma once
+
+#include <cstddef>
+
+namespace wave::platform {
+
+// Asks for [start, start + bytes) to be backed by large pages where the system
+// offers them, so that first touching a buffer of many megabytes takes a few
+// page faults instead of one per 4 KiB. Call it before the memory is first
+// touched; it changes no contents, and where there is no such advice it does nothing.
+void AdviseLargePages(void* start, std::size_t bytes);
+
+}  // namespace wave::platform
