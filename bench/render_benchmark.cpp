@@ -41,15 +41,16 @@ void BM_Reference(benchmark::State& state) {
     }
 }
 
-// Arguments: threads, and 1 to keep every float of the mix.
+// Arguments: threads; 1 to keep every float of the mix; 1 to use AVX2 at most.
 void BM_Fast(benchmark::State& state) {
     const int threads = static_cast<int>(state.range(0));
     const MixUse use = state.range(1) != 0 ? MixUse::kFloats : MixUse::kPcm16;
+    const FastPathIsa isa = state.range(2) != 0 ? FastPathIsa::kAvx2 : FastPathIsa::kBest;
     for (auto _ : state) {
         state.PauseTiming();
         Prepare();
         state.ResumeTiming();
-        benchmark::DoNotOptimize(RenderSong(use, threads));
+        benchmark::DoNotOptimize(RenderSong(use, threads, isa));
         benchmark::ClobberMemory();
     }
 }
@@ -91,9 +92,10 @@ BENCHMARK(BM_Fast)
     ->UseRealTime()
     ->Iterations(2)
     ->Repetitions(3)
-    ->Args({1, 0})
-    ->Args({Cores(), 0})
-    ->Args({1, 1});
+    ->Args({1, 0, 0})
+    ->Args({Cores(), 0, 0})
+    ->Args({1, 1, 0})
+    ->Args({1, 0, 1});
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
@@ -104,16 +106,18 @@ int main(int argc, char** argv) {
     const auto literal = best.find("BM_Reference/1");
     if (exact == best.end() || literal == best.end()) return 0;
     std::printf("\nwhole song, fastest repetition (%d cores)\n", Cores());
-    std::printf("  %-29s %9.1f ms\n", "plain, exact sine", exact->second * 1e3);
-    std::printf("  %-29s %9.1f ms   1/%.1f of the exact plain\n", "plain, C library sin",
+    std::printf("  %-31s %9.1f ms\n", "plain, exact sine", exact->second * 1e3);
+    std::printf("  %-31s %9.1f ms   1/%.1f of the exact plain\n", "plain, C library sin",
                 literal->second * 1e3, exact->second / literal->second);
     for (const auto& [name, seconds] : best) {
-        int threads = 0, every_float = 0;
-        if (std::sscanf(name.c_str(), "BM_Fast/%d/%d", &threads, &every_float) != 2) continue;
+        int threads = 0, every_float = 0, avx2 = 0;
+        if (std::sscanf(name.c_str(), "BM_Fast/%d/%d/%d", &threads, &every_float, &avx2) != 3) {
+            continue;
+        }
         char label[64];
-        std::snprintf(label, sizeof label, "fast, %d thread(s)%s", threads,
-                      every_float != 0 ? ", every float" : "");
-        std::printf("  %-29s %9.1f ms   1/%.1f of the exact plain, 1/%.1f of the C library's\n",
+        std::snprintf(label, sizeof label, "fast, %d thread(s)%s%s", threads,
+                      every_float != 0 ? ", every float" : "", avx2 != 0 ? ", AVX2" : "");
+        std::printf("  %-31s %9.1f ms   1/%.1f of the exact plain, 1/%.1f of the C library's\n",
                     label, seconds * 1e3, exact->second / seconds, literal->second / seconds);
     }
     return 0;

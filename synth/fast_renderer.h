@@ -45,9 +45,10 @@ struct RenderJob {
 // Called with the fraction of the work done, from 0 to 1, on the calling thread.
 using RenderProgress = std::function<void(double)>;
 
-// Which instructions the fast path may use: the best the processor has (AVX2
-// where there is one), or the build's baseline. Both give the same bits.
-enum class FastPathIsa { kBest, kBaseline };
+// Which instructions the fast path may use: the best the processor has (AVX-512
+// or AVX2 where there is one), AVX2 at most, or the build's baseline. All give
+// the same bits.
+enum class FastPathIsa { kBest, kAvx2, kBaseline };
 
 // What becomes of the mix after RenderJobs. kFloats: it is used as it is, and
 // every float equals what RenderTrack would leave. kPcm16: nothing more is added

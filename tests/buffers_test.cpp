@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 namespace wave {
@@ -23,6 +25,56 @@ TEST_F(BuffersTest, ClearBuffersZeroesBothBuffersToTheEnd) {
     EXPECT_EQ(TrackBuffer[SND_BUF_LEN - 1], 0);
     EXPECT_EQ(MixBuffer[7], 0);
     EXPECT_EQ(MixBuffer[SND_BUF_LEN - 1], 0);
+}
+
+// The whole-buffer passes skip blocks that are all zero; a block whose only
+// set bit is a sign is not, and a zero that a pass would change is not skipped.
+TEST_F(BuffersTest, ClearBuffersClearsNegativeZeros) {
+    TrackBuffer[5000] = -0.0f;
+    MixBuffer[SND_BUF_LEN - 3] = -0.0f;
+    ClearBuffers();
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(TrackBuffer[5000]), 0u);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(MixBuffer[SND_BUF_LEN - 3]), 0u);
+}
+
+TEST_F(BuffersTest, ScaleMixChangesZerosOnlyWhereTheFactorDoes) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const struct {
+        float factor;
+        float zero_becomes;  // what 0 * factor is: -0, NaN or 0
+    } cases[] = {{0.25f, 0.0f}, {0.0f, 0.0f}, {-0.25f, -0.0f}, {inf, std::nanf("")},
+                 {std::nanf(""), std::nanf("")}};
+    for (const auto& c : cases) {
+        ClearBuffers();
+        MixBuffer[0] = 2.0f;
+        ScaleMix(c.factor);
+        const float far_zero = MixBuffer[SND_BUF_LEN / 2];  // in a block of zeros
+        if (std::isnan(c.zero_becomes)) {
+            EXPECT_TRUE(std::isnan(far_zero)) << c.factor;
+        } else {
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(far_zero),
+                      std::bit_cast<std::uint32_t>(c.zero_becomes))
+                << c.factor;
+        }
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(MixBuffer[1]),
+                  std::bit_cast<std::uint32_t>(far_zero))
+            << c.factor << ": a zero beside a sample scales as any other";
+    }
+}
+
+TEST_F(BuffersTest, ConvertWritesZerosWhereTheMixEndsInsideTheBuffer) {
+    // The 16-bit samples after the end of the floats land on floats that were
+    // not zero, so they must be written although their own floats are zero.
+    for (int end : {1, 4096, 3 * 4096 + 102, SND_BUF_LEN / 3}) {
+        ClearBuffers();
+        for (int i = 0; i < end; ++i)
+            MixBuffer[i] = 0.5f;
+        ConvertMixToPcm16();
+        for (int i = 0; i < SND_BUF_LEN; ++i) {
+            ASSERT_EQ(MixPcmSample(static_cast<std::size_t>(i)), i < end ? 16383 : 0)
+                << "sample " << i << ", floats up to " << end;
+        }
+    }
 }
 
 TEST_F(BuffersTest, ClearTrackLeavesTheMix) {

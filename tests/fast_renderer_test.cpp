@@ -65,7 +65,7 @@ std::vector<Case> Cases() {
     // four (the vector phase stage, no lane masked; one of them silent at detune
     // 0) and a group of one (masked); and a second track whose detunes, below
     // zero and far above one, take the whole group to the scalar fallback. Run
-    // with the baseline and the AVX2 kernels (see the test body).
+    // with the baseline, AVX2 and AVX-512 kernels (see the test body).
     Case variants{"every_voice_through_every_kernel_variant",
                   {Steps({0, 69, 0, 127, 0, 60, 255}), Steps({64, 0, 127, 0, 52, 0, 255})},
                   {}};
@@ -165,7 +165,10 @@ TEST_P(FastRendererTest, MatchesTheReference) {
     const struct {
         int threads;
         FastPathIsa isa;
-    } runs[] = {{1, FastPathIsa::kBest}, {1, FastPathIsa::kBaseline}, {3, FastPathIsa::kBest}};
+    } runs[] = {{1, FastPathIsa::kBest},
+                {1, FastPathIsa::kAvx2},
+                {1, FastPathIsa::kBaseline},
+                {3, FastPathIsa::kBest}};
     for (const auto& run : runs) {
         Prepare(c);
         double last_progress = -1;
@@ -177,10 +180,11 @@ TEST_P(FastRendererTest, MatchesTheReference) {
                 last_progress = f;
             },
             run.isa);
+        const char* kernels = run.isa == FastPathIsa::kBest   ? "the widest the processor has"
+                              : run.isa == FastPathIsa::kAvx2 ? "AVX2 (where there is)"
+                                                              : "baseline";
         const std::string how =
-            std::to_string(run.threads) + " thread(s), " +
-            (run.isa == FastPathIsa::kBest ? "AVX2 where the processor has it" : "baseline") +
-            " kernels";
+            std::to_string(run.threads) + " thread(s), " + kernels + " kernels";
         EXPECT_EQ(FirstDifference(Mix(), expected), -1) << how;
         EXPECT_EQ(NoiseRandState(), expected_noise) << how;
         EXPECT_TRUE(progress_ascends) << how;

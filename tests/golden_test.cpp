@@ -47,6 +47,7 @@ const Way kWays[] = {
     {"reference", [] { return RenderSongReference(); }},
     {"fast", [] { return RenderSong(MixUse::kPcm16); }},
     {"fast_three_threads", [] { return RenderSong(MixUse::kPcm16, 3); }},
+    {"fast_avx2_isa", [] { return RenderSong(MixUse::kPcm16, 1, FastPathIsa::kAvx2); }},
     {"fast_baseline_isa", [] { return RenderSong(MixUse::kPcm16, 1, FastPathIsa::kBaseline); }},
     {"fast_every_float", [] { return RenderSong(MixUse::kFloats); }},
     {"fast_83_threads", [] { return RenderSong(MixUse::kPcm16, 83); }},

@@ -97,7 +97,7 @@ TEST(SineBlockTest, EveryLaneMatchesTheScalarSine) {
     std::vector<float> minuend(x.size());
     for (std::size_t i = 0; i < x.size(); ++i)
         minuend[i] = static_cast<float>(i % 17) * 0.0625f - 0.5f;
-    for (FastPathIsa isa : {FastPathIsa::kBest, FastPathIsa::kBaseline}) {
+    for (FastPathIsa isa : {FastPathIsa::kBest, FastPathIsa::kAvx2, FastPathIsa::kBaseline}) {
         std::vector<float> sines(x.size()), differences(x.size());
         SineToFloat(x.data(), sines.data(), n, isa);
         FloatMinusSine(minuend.data(), x.data(), differences.data(), n, isa);

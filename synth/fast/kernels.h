@@ -1,7 +1,8 @@
-// The fast path's inner loops, compiled twice from synth/fast/kernels.inc: for
-// the build's baseline instruction set (kernels_baseline.cpp) and, on x86, under
-// a target pragma for AVX2 (kernels_avx2.cpp). Both copies compute the same IEEE
-// operations in the same order; the second only has wider instructions.
+// The fast path's inner loops, compiled from synth/fast/kernels.inc once for the
+// build's baseline instruction set (kernels_baseline.cpp) and, on x86, twice more
+// under target pragmas: for AVX2 (kernels_avx2.cpp) and for AVX-512
+// (kernels_avx512.cpp). Every copy computes the same IEEE operations in the same
+// order; the others only have wider instructions.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +27,7 @@ struct Kernels {
     void (*minus_sines)(const float* minuend, const double* x, float* out, int n);
 };
 
-// The kernels for `isa`: AVX2's where it is asked for and the processor has it.
+// The kernels for `isa`: the widest the processor has that it allows.
 Kernels ChooseKernels(FastPathIsa isa);
 
 namespace baseline {
@@ -35,6 +36,9 @@ extern const Kernels kKernels;
 #if defined(__x86_64__) || defined(__i386__)
 #define WAVE_HAVE_AVX2_KERNELS 1
 namespace avx2 {
+extern const Kernels kKernels;
+}
+namespace avx512 {
 extern const Kernels kKernels;
 }
 #endif

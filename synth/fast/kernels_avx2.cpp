@@ -16,7 +16,9 @@
 #endif
 namespace wave::fast::avx2 {
 #define WAVE_KERNEL_AVX2 1
+#define WAVE_KERNEL_AVX512 0
 #include "synth/fast/kernels.inc"
+#undef WAVE_KERNEL_AVX512
 #undef WAVE_KERNEL_AVX2
 }  // namespace wave::fast::avx2
 #if defined(__clang__)

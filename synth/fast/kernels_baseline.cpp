@@ -6,6 +6,8 @@
 
 namespace wave::fast::baseline {
 #define WAVE_KERNEL_AVX2 0
+#define WAVE_KERNEL_AVX512 0
 #include "synth/fast/kernels.inc"
+#undef WAVE_KERNEL_AVX512
 #undef WAVE_KERNEL_AVX2
 }  // namespace wave::fast::baseline

@@ -16,7 +16,12 @@ namespace wave::fast {
 
 Kernels ChooseKernels(FastPathIsa isa) {
 #ifdef WAVE_HAVE_AVX2_KERNELS
-    if (isa == FastPathIsa::kBest && __builtin_cpu_supports("avx2")) return avx2::kKernels;
+    if (isa == FastPathIsa::kBest && __builtin_cpu_supports("avx512f") &&
+        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl")) {
+        return avx512::kKernels;
+    }
+    if (isa != FastPathIsa::kBaseline && __builtin_cpu_supports("avx2")) return avx2::kKernels;
 #endif
     (void)isa;
     return baseline::kKernels;
