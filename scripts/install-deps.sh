@@ -24,7 +24,7 @@ elif [ "$mode" != play ]; then
     packages+=(libsndfile1-dev libsoxr-dev)
 fi
 if [ "$mode" = all ]; then
-    packages+=(googletest libgtest-dev libbenchmark-dev clang clang-format)
+    packages+=(googletest libgtest-dev libbenchmark-dev clang clang-format hyperfine)
     # Independent readers of what wave-render writes, and of its manual pages.
     packages+=(sox flac vorbis-tools opus-tools mpg123 mandoc man-db strace)
     # The Windows build and its test under Wine.

@@ -87,6 +87,16 @@ std::vector<Case> Cases() {
                       {VOICE_SOFT_SAW, 2, 0.25f, 0.6f, 0.4f, 1.003f},
                       {VOICE_NOISE, 3, 0.25f, 0.6f, 0.4f, 1.0f},
                       {VOICE_JITTER_SINE, 2, 0.2f, 1.0f, 1.0f, 0.997f}}});
+    // Four lanes of one group, each with gains and a volume of its own: a kept
+    // note (the sine) and frames computed each time (the jitter sine).
+    Case gains{"lanes_with_gains_of_their_own", {Steps({69, 0, 60, 0, 69, 255})}, {}};
+    for (VoiceType voice : {VOICE_SINE, VOICE_JITTER_SINE}) {
+        for (int i = 0; i < 4; ++i) {
+            gains.specs.push_back({voice, 0, 0.1f + 0.05f * i, 0.9f - 0.2f * i, 0.3f + 0.15f * i,
+                                   1.0f + 0.001f * i});
+        }
+    }
+    cases.push_back(gains);
     cases.push_back({"detunes_and_wide_increments",
                      {Steps({69, 0, 0, 40, 0, 254, 0, 126, 255})},
                      {{VOICE_SINE, 0, 0.1f, 1.0f, 1.0f, 0.5f},

@@ -23,6 +23,30 @@ test_build_after_play_build)
     (cd "$work/build" && ctest --no-tests=error -N | grep -q 'render\.') || fail "wave-render's tests are missing"
     grep -q 'no-tests=error' "$source_dir/scripts/test.sh" || fail "test.sh lets ctest pass on no tests"
     ;;
+bench_scripts_measure)
+    # The whole-process comparison and the time to first sound, once each: they
+    # must run to the end and print a ratio for every program they time.
+    cd "$source_dir"
+    bench/compare.sh --runs 1 "$build" >"$work/compare" 2>"$work/compare_err" ||
+        fail "compare.sh failed: $(cat "$work/compare_err")"
+    for row in 'bench/wave-literal' 'wave-render --threads 1' 'wave-render --threads 2'; do
+        grep -Eq "$row.* median +[0-9.]+ ms +1/[0-9.]+ of the literal render" "$work/compare" ||
+            fail "compare.sh printed no ratio for '$row': $(cat "$work/compare")"
+    done
+    # The literal render calls the C library's sin, which gives the exact sine's
+    # bits for this song with glibc: a difference means the program is not literal.
+    ! grep -q differs "$work/compare_err" || fail "the literal render's file differs from wave-render's"
+    bench/first-sound.sh --runs 1 "$build" >"$work/first" 2>"$work/first_err" ||
+        fail "first-sound.sh failed: $(cat "$work/first_err")"
+    grep -Eq '^time to first sound, median of 1: +[0-9.]+ ms$' "$work/first" &&
+        grep -Eq '^ratio: 1/[0-9.]+ of the literal render$' "$work/first" ||
+        fail "first-sound.sh printed no figures: $(cat "$work/first")"
+    for script in compare.sh first-sound.sh; do
+        bench/$script --help | grep -q -- --runs || fail "$script --help does not describe --runs"
+        bench/$script --runs 0 "$build" 2>/dev/null
+        [ $? -eq 2 ] || fail "$script accepted --runs 0"
+    done
+    ;;
 installs_into_a_prefix)
     prefix=$work/prefix
     cmake --install "$build" --prefix "$prefix" >/dev/null || fail "cmake --install failed"
