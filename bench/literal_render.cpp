@@ -40,9 +40,10 @@ void WriteWavHeader(std::FILE* out, std::uint32_t data_bytes) {
 
 int main(int argc, char** argv) {
     if (argc != 2 || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
-        std::fputs("usage: wave-literal OUTPUT.wav\n"
-                   "Renders the song the straightforward way and writes it as a 16-bit WAV.\n",
-                   argc == 2 ? stdout : stderr);
+        std::fputs(
+            "usage: wave-literal OUTPUT.wav\n"
+            "Renders the song the straightforward way and writes it as a 16-bit WAV.\n",
+            argc == 2 ? stdout : stderr);
         return argc == 2 ? 0 : 2;
     }
     SetReportLine([](const char*) {});

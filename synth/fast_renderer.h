@@ -4,7 +4,7 @@
 // Every track is processed as one walk over the buffer, in blocks: voice, both
 // echoes, the low-pass and the mix, with the echoes kept in ring buffers. Up to
 // four tracks of one voice type run side by side as lanes, the sines are
-// computed four at a time, and work that provably adds nothing (silence before
+// computed a vector at a time, and work that provably adds nothing (silence before
 // the first note, echo tails that have died away) is skipped. TrackBuffer is
 // used as working memory; its contents afterwards are not the reference path's.
 //

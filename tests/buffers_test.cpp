@@ -42,7 +42,10 @@ TEST_F(BuffersTest, ScaleMixChangesZerosOnlyWhereTheFactorDoes) {
     const struct {
         float factor;
         float zero_becomes;  // what 0 * factor is: -0, NaN or 0
-    } cases[] = {{0.25f, 0.0f}, {0.0f, 0.0f}, {-0.25f, -0.0f}, {inf, std::nanf("")},
+    } cases[] = {{0.25f, 0.0f},
+                 {0.0f, 0.0f},
+                 {-0.25f, -0.0f},
+                 {inf, std::nanf("")},
                  {std::nanf(""), std::nanf("")}};
     for (const auto& c : cases) {
         ClearBuffers();

@@ -92,8 +92,8 @@ std::vector<Case> Cases() {
     Case gains{"lanes_with_gains_of_their_own", {Steps({69, 0, 60, 0, 69, 255})}, {}};
     for (VoiceType voice : {VOICE_SINE, VOICE_JITTER_SINE}) {
         for (int i = 0; i < 4; ++i) {
-            gains.specs.push_back({voice, 0, 0.1f + 0.05f * i, 0.9f - 0.2f * i, 0.3f + 0.15f * i,
-                                   1.0f + 0.001f * i});
+            gains.specs.push_back(
+                {voice, 0, 0.1f + 0.05f * i, 0.9f - 0.2f * i, 0.3f + 0.15f * i, 1.0f + 0.001f * i});
         }
     }
     cases.push_back(gains);
@@ -193,8 +193,7 @@ TEST_P(FastRendererTest, MatchesTheReference) {
         const char* kernels = run.isa == FastPathIsa::kBest   ? "the widest the processor has"
                               : run.isa == FastPathIsa::kAvx2 ? "AVX2 (where there is)"
                                                               : "baseline";
-        const std::string how =
-            std::to_string(run.threads) + " thread(s), " + kernels + " kernels";
+        const std::string how = std::to_string(run.threads) + " thread(s), " + kernels + " kernels";
         EXPECT_EQ(FirstDifference(Mix(), expected), -1) << how;
         EXPECT_EQ(NoiseRandState(), expected_noise) << how;
         EXPECT_TRUE(progress_ascends) << how;

@@ -58,7 +58,7 @@ struct EncodedFile {
 
 // Encodes `samples` (44,100 Hz) as `format`, tagged where the container has
 // tags. On failure returns false and sets `error`.
-bool Encode(const AudioFormat& format, const Samples& samples, const Tags& tags,
-            EncodedFile& out, std::string& error, const EncodeProgress& progress = {});
+bool Encode(const AudioFormat& format, const Samples& samples, const Tags& tags, EncodedFile& out,
+            std::string& error, const EncodeProgress& progress = {});
 
 }  // namespace wave::render

@@ -49,8 +49,7 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool WriteDirect(const std::string& path, int fd, const EncodedFile& file,
-                 std::string& error) {
+bool WriteDirect(const std::string& path, int fd, const EncodedFile& file, std::string& error) {
     if (!WriteAll(fd, file)) {
         error = Failure(path);
         return false;
@@ -76,8 +75,8 @@ bool FollowLinks(const std::string& path, std::string& target) {
 }
 
 // `target` is where the bytes go; `path` is what the user named, for messages.
-bool WriteByRename(const std::string& path, const std::string& target,
-                   const EncodedFile& file, mode_t mode, std::string& error) {
+bool WriteByRename(const std::string& path, const std::string& target, const EncodedFile& file,
+                   mode_t mode, std::string& error) {
     const std::string folder = Folder(target);
     const std::string temp = folder + "/." + BaseName(target) + ".XXXXXX";
     if (temp.size() >= sizeof partial_path) {
@@ -108,8 +107,7 @@ bool WriteByRename(const std::string& path, const std::string& target,
 
 }  // namespace
 
-bool WriteOutput(const std::string& path, const EncodedFile& file,
-                 std::string& error) {
+bool WriteOutput(const std::string& path, const EncodedFile& file, std::string& error) {
     if (path == "-") return WriteDirect(path, STDOUT_FILENO, file, error);
 
     // A link is written through: its target is replaced, and the link stays.
