@@ -1,7 +1,6 @@
 #include "synth/buffers.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -32,8 +31,11 @@ std::size_t BlockSamples(std::size_t first) {
 // Whether every bit of the n floats from p is zero (-0 is not).
 bool AllZero(const float* p, std::size_t n) {
     std::uint32_t bits = 0;
-    for (std::size_t i = 0; i < n; ++i)
-        bits |= std::bit_cast<std::uint32_t>(p[i]);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t b;
+        std::memcpy(&b, p + i, sizeof b);
+        bits |= b;
+    }
     return bits == 0;
 }
 
