@@ -24,7 +24,7 @@ int main() {
     platform::AdviseLargePages(MixBuffer, kBufferBytes);
     std::printf("ALLOC = %d kbyte\n", static_cast<int>(kBufferBytes / 1024));
     std::printf("SND_UNIT_NUM = %d\n", SND_UNIT_NUM);
-    RenderSong(MixUse::kPcm16);  // played as 16-bit samples
+    RenderSongToPcm16();  // scaled and converted to 16 bits as it renders
 
     const MMRESULT opened = PlayMix();
     std::fflush(stdout);

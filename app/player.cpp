@@ -26,8 +26,6 @@ MMRESULT ResetState() {
 }
 
 MMRESULT PlayMix() {
-    ConvertMixToPcm16();
-
     format = WAVEFORMATEX{};
     format.wFormatTag = WAVE_FORMAT_PCM;
     format.nChannels = 2;

@@ -10,9 +10,9 @@ namespace wave {
 // platform has said so when it happened), MMSYSERR_NOERROR otherwise.
 MMRESULT ResetState();
 
-// Converts MixBuffer to 16-bit PCM in place and queues it on the default device.
-// Returns the result of opening the device; on success the device plays from
-// MixBuffer until ResetState.
+// Queues the 16-bit PCM in MixBuffer (see RenderSongToPcm16) on the default
+// device. Returns the result of opening the device; on success the device plays
+// from MixBuffer until ResetState.
 MMRESULT PlayMix();
 
 }  // namespace wave

@@ -241,7 +241,11 @@ int RenderSongReference(PlainSine sine) {
     return count;
 }
 
-int RenderSong(MixUse use, int threads, FastPathIsa isa, const SongProgressFn& progress) {
+namespace {
+
+// RenderSong, and with `to_pcm16` RenderSongToPcm16.
+int RenderSongWith(MixUse use, int threads, FastPathIsa isa, const SongProgressFn& progress,
+                   bool to_pcm16) {
     const std::vector<float> passes = DetunePasses();
     std::vector<RenderJob> jobs;
     for (float d : passes) {
@@ -250,6 +254,8 @@ int RenderSong(MixUse use, int threads, FastPathIsa isa, const SongProgressFn& p
                 {row.voice, SongTrackData(row.track), row.volume, row.left, row.right, d});
         }
     }
+    const int count = static_cast<int>(passes.size());
+    const float scale = static_cast<float>(1.0 / count);
     // The tracks render side by side, so their lines follow the progress.
     std::size_t reported = 0;
     RenderJobs(
@@ -263,10 +269,19 @@ int RenderSong(MixUse use, int threads, FastPathIsa isa, const SongProgressFn& p
                 progress({done, static_cast<int>(reported), static_cast<int>(jobs.size())});
             }
         },
-        isa, use);
-    const int count = static_cast<int>(passes.size());
-    ScaleMix(static_cast<float>(1.0 / count));
+        isa, use, to_pcm16 ? std::optional<float>(scale) : std::nullopt);
+    if (!to_pcm16) ScaleMix(scale);
     return count;
+}
+
+}  // namespace
+
+int RenderSong(MixUse use, int threads, FastPathIsa isa, const SongProgressFn& progress) {
+    return RenderSongWith(use, threads, isa, progress, false);
+}
+
+int RenderSongToPcm16(int threads, FastPathIsa isa, const SongProgressFn& progress) {
+    return RenderSongWith(MixUse::kPcm16, threads, isa, progress, true);
 }
 
 }  // namespace wave

@@ -63,6 +63,14 @@ using SongProgressFn = std::function<void(const SongProgress&)>;
 int RenderSong(MixUse use, int threads = 1, FastPathIsa isa = FastPathIsa::kBest,
                const SongProgressFn& progress = {});
 
+// RenderSong(MixUse::kPcm16, ...) and then ConvertMixToPcm16, for a MixBuffer
+// that holds only +0 (as at the start of the process, or after ClearBuffers):
+// the mix is scaled and converted chunk by chunk as the render goes, and the
+// floats past the end of the sound are never touched. Leaves the 16-bit PCM in
+// MixBuffer (MixPcmBytes). Returns the number of passes.
+int RenderSongToPcm16(int threads = 1, FastPathIsa isa = FastPathIsa::kBest,
+                      const SongProgressFn& progress = {});
+
 // The same, the straightforward way: one RenderTrack call after another, with
 // the plain path's sines (see PlainSine).
 int RenderSongReference(PlainSine sine = PlainSine::kExact);

@@ -27,6 +27,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <span>
 
 #include "synth/track_renderer.h"
@@ -68,8 +69,14 @@ void FloatMinusSine(const float* minuend, const double* x, float* out, int n,
 // Adds the jobs into MixBuffer as RenderTrack would, in order, and advances
 // NoiseRand as it would; prints nothing. `threads` > 1 spreads the work over
 // that many threads; the result is the same for every count.
+//
+// With `pcm_scale` (and kPcm16) MixBuffer must hold only +0 before the jobs, as
+// at the start of the process or after ClearBuffers, and RenderJobs leaves it as
+// ScaleMix(*pcm_scale) and ConvertMixToPcm16 would: the 16-bit samples. It
+// scales and converts each chunk once it is mixed, while it is still in cache,
+// and never reads or writes the floats past the end of the sound.
 void RenderJobs(std::span<const RenderJob> jobs, int threads = 1,
                 const RenderProgress& progress = {}, FastPathIsa isa = FastPathIsa::kBest,
-                MixUse use = MixUse::kFloats);
+                MixUse use = MixUse::kFloats, std::optional<float> pcm_scale = std::nullopt);
 
 }  // namespace wave

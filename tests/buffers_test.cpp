@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 namespace wave {
 namespace {
@@ -216,6 +218,30 @@ TEST_F(BuffersTest, ConvertInPlaceReadsEveryFloatBeforeItsBytesAreReused) {
     for (int i = 0; i < SND_BUF_LEN; ++i) {
         const auto expected = static_cast<std::int16_t>(value(i) * 32767.0);
         ASSERT_EQ(MixPcmSample(static_cast<std::size_t>(i)), expected) << i;
+    }
+}
+
+// Scaling and converting piece by piece, in ascending pieces of any size, then
+// ending the samples where the floats end, gives what ScaleMix and
+// ConvertMixToPcm16 give for the whole buffer.
+TEST_F(BuffersTest, ConvertingPieceByPieceMatchesTheWholeBuffer) {
+    auto value = [](int i) { return static_cast<float>(i % 1999) / 700.0f - 1.3f; };
+    const int end = SND_BUF_LEN / 3 + 1001;  // floats end here, odd and mid-block
+    for (int i = 0; i < end; ++i)
+        MixBuffer[i] = value(i);
+    ScaleMix(0.5f);
+    ConvertMixToPcm16();
+    const std::vector<std::uint8_t> expected(MixPcmBytes(), MixPcmBytes() + kPcmBytes);
+
+    for (std::size_t piece : {std::size_t{1}, std::size_t{4096}, std::size_t{32768 + 6}}) {
+        ClearBuffers();
+        for (int i = 0; i < end; ++i)
+            MixBuffer[i] = value(i);
+        for (std::size_t first = 0; first < std::size_t(end); first += piece)
+            ScaleMixToPcm16(0.5f, first, std::min(first + piece, std::size_t(end)));
+        EndPcm16At(end);
+        const std::vector<std::uint8_t> pcm(MixPcmBytes(), MixPcmBytes() + kPcmBytes);
+        EXPECT_TRUE(pcm == expected) << "pieces of " << piece;
     }
 }
 

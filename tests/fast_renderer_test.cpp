@@ -303,5 +303,52 @@ TEST(FastRendererPcmTest, LeavesTheSilentTailAtZeroOnlyWhereTheMixIsEmpty) {
     }
 }
 
+// Converting as it goes (for a mix that starts at zero) leaves the same 16-bit
+// samples as rendering for 16-bit output and then scaling and converting the
+// whole buffer: with the sound ending early in the buffer, on one thread and on
+// three, and for a job list so long that it is rendered in parts.
+TEST(FastRendererPcmTest, ConvertingAsItGoesLeavesTheSamePcm) {
+    const std::vector<std::uint8_t> pulse = Steps({60, 0, 64, 255});
+    const std::vector<std::uint8_t> hat = Steps({64, 64, 0, 127, 40, 255});
+    std::vector<std::vector<std::uint8_t>> many_tracks;
+    for (int i = 0; i < 90; ++i)
+        many_tracks.push_back(Steps({40 + i % 30, 0, 40 + i / 30, 255}));
+
+    std::vector<RenderJob> few, many;
+    for (float detune : {0.997f, 1.003f}) {
+        few.push_back({VOICE_PULSE, pulse, 0.9f, 1.0f, 0.8f, detune});
+        few.push_back({VOICE_NOISE, hat, 0.8f, 0.7f, 1.0f, detune});
+    }
+    const VoiceType voices[] = {VOICE_PULSE, VOICE_NOISE, VOICE_SINE, VOICE_JITTER_SINE};
+    for (std::size_t i = 0; i < many_tracks.size(); ++i)
+        many.push_back({voices[i % 4], many_tracks[i], 0.02f, 0.8f, 0.9f, 1.0f});
+
+    const struct {
+        const char* name;
+        const std::vector<RenderJob>& jobs;
+        float scale;
+    } cases[] = {{"a few jobs", few, 0.5f}, {"jobs rendered in parts", many, 0.25f}};
+    for (const auto& c : cases) {
+        for (int threads : {1, 3}) {
+            const std::string how = std::string(c.name) + ", " + std::to_string(threads) +
+                                    " thread(s)";
+            ClearBuffers();
+            ResetNoiseRand();
+            RenderJobs(c.jobs, threads, {}, FastPathIsa::kBest, MixUse::kPcm16);
+            ScaleMix(c.scale);
+            const std::vector<std::uint8_t> expected = Pcm();
+            const std::uint32_t expected_noise = NoiseRandState();
+
+            ClearBuffers();
+            ResetNoiseRand();
+            RenderJobs(c.jobs, threads, {}, FastPathIsa::kBest, MixUse::kPcm16, c.scale);
+            const std::vector<std::uint8_t> pcm(MixPcmBytes(), MixPcmBytes() + kPcmBytes);
+            ASSERT_GT(std::count(expected.begin(), expected.end(), 0), 0) << how;
+            EXPECT_TRUE(pcm == expected) << how;
+            EXPECT_EQ(NoiseRandState(), expected_noise) << how;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace wave

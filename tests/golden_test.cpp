@@ -37,12 +37,14 @@ std::vector<std::string>* report = nullptr;
 struct Way {
     const char* name;
     int (*render)();
+    bool leaves_pcm = false;  // the render converts the mix itself
 };
 
-// Every way to render the song: the reference, and the fast path as the player
-// runs it, on three threads, with the baseline instructions only, keeping every
-// float of the mix, and on more threads than there is work for (wave-render
-// accepts up to 256; 83 and more once overran the scratch).
+// Every way to render the song: the reference, and the fast path for 16-bit
+// output, on three threads, with AVX2 or the baseline instructions only, keeping
+// every float of the mix, and on more threads than there is work for
+// (wave-render accepts up to 256; 83 and more once overran the scratch); and
+// converting to 16 bits as it renders, as the programs run it.
 const Way kWays[] = {
     {"reference", [] { return RenderSongReference(); }},
     {"fast", [] { return RenderSong(MixUse::kPcm16); }},
@@ -52,6 +54,10 @@ const Way kWays[] = {
     {"fast_every_float", [] { return RenderSong(MixUse::kFloats); }},
     {"fast_83_threads", [] { return RenderSong(MixUse::kPcm16, 83); }},
     {"fast_256_threads", [] { return RenderSong(MixUse::kPcm16, 256); }},
+    {"fast_to_pcm16", [] { return RenderSongToPcm16(); }, true},
+    {"fast_to_pcm16_three_threads", [] { return RenderSongToPcm16(3); }, true},
+    {"fast_to_pcm16_baseline_isa", [] { return RenderSongToPcm16(1, FastPathIsa::kBaseline); },
+     true},
 };
 
 class GoldenTest : public ::testing::TestWithParam<Way> {};
@@ -64,7 +70,7 @@ TEST_P(GoldenTest, RendersThePinnedPcmAndReportsFourPassesOfSevenTracks) {
     SetReportLine([](const char* line) { report->push_back(line); });
     const int passes = GetParam().render();
     SetReportLine(nullptr);
-    ConvertMixToPcm16();
+    if (!GetParam().leaves_pcm) ConvertMixToPcm16();
 
     EXPECT_EQ(passes, 4);
     EXPECT_EQ(lines, ExpectedReport());

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <optional>
 
 #include "synth/buffers.h"
 #include "synth/fast/kernels.h"
@@ -140,8 +141,10 @@ int Slots(int workers) {
 // Renders one list of jobs whose working memory fits in TrackBuffer.
 class Renderer {
 public:
+    // `pcm_scale`: the mix was all +0 before these jobs, which are all there are;
+    // each chunk is scaled and converted to 16 bits once mixed (see RenderJobs).
     Renderer(std::span<const RenderJob> jobs, std::uint32_t noise, int threads, Kernels kernels,
-             MixUse use)
+             MixUse use, std::optional<float> pcm_scale)
         : noise_(noise),
           lanes_(MakeLanes(jobs, noise_)),
           groups_(FormGroups(lanes_)),
@@ -152,7 +155,8 @@ public:
           scratch_(static_cast<std::size_t>(workers_)),
           kernels_(kernels),
           use_(use),
-          silence_(groups_.size(), slots_) {
+          pcm_scale_(pcm_scale),
+          silence_(groups_.size(), slots_, pcm_scale.has_value()) {
         for (Lane& lane : lanes_)
             lane.silent.assign(static_cast<std::size_t>(slots_ * kChunkBlocks), 1);
         for (Group& group : groups_)
@@ -232,10 +236,18 @@ private:
             return false;
         }
         const std::int64_t first_sample = ChunkFirstSample(task.chunk);
+        const std::int64_t end_sample = ChunkEndSample(task.chunk);
         if (use_ == MixUse::kPcm16 && silence_.SilentFrom(Slot(task.chunk), first_sample)) {
+            if (pcm_scale_) EndPcm16At(static_cast<std::size_t>(first_sample));
             return true;
         }
-        kernels_.mix(lanes_, FirstBlock(task.chunk), first_sample, ChunkEndSample(task.chunk));
+        kernels_.mix(lanes_, FirstBlock(task.chunk), first_sample, end_sample);
+        // Chunks are mixed in order, and a chunk's 16-bit samples land on floats
+        // of the chunks before it: the mix of later chunks never reads them.
+        if (pcm_scale_) {
+            ScaleMixToPcm16(*pcm_scale_, static_cast<std::size_t>(first_sample),
+                            static_cast<std::size_t>(end_sample));
+        }
         return false;
     }
 
@@ -274,6 +286,7 @@ private:
     std::vector<ThreadScratch> scratch_;  // per worker
     Kernels kernels_;
     MixUse use_;
+    std::optional<float> pcm_scale_;
     SilenceBound silence_;
     MemoryPlan plan_{SND_BUF_LEN};
 };
@@ -300,19 +313,24 @@ void FloatMinusSine(const float* minuend, const double* x, float* out, int n, Fa
 }
 
 void RenderJobs(std::span<const RenderJob> jobs, int threads, const RenderProgress& progress,
-                FastPathIsa isa, MixUse use) {
+                FastPathIsa isa, MixUse use, std::optional<float> pcm_scale) {
     const fast::Kernels kernels = fast::ChooseKernels(isa);
     fast::Crew crew(std::clamp(threads, 1, fast::MostWorkers(jobs)));
     std::uint32_t noise = NoiseRandState();
+    bool finished_here = false;
     for (std::size_t start = 0; start < jobs.size();) {
         // The working memory lives in TrackBuffer: a list of jobs too long for it
         // is rendered in parts. Only after the last is nothing more added to the mix.
         std::size_t count = jobs.size() - start;
         std::unique_ptr<fast::Renderer> renderer;
         for (;;) {
-            const MixUse part_use = start + count == jobs.size() ? use : MixUse::kFloats;
-            renderer = std::make_unique<fast::Renderer>(jobs.subspan(start, count), noise,
-                                                        crew.size(), kernels, part_use);
+            const bool last = start + count == jobs.size();
+            const MixUse part_use = last ? use : MixUse::kFloats;
+            // Only a render in one part finishes the mix as it goes.
+            finished_here = pcm_scale && use == MixUse::kPcm16 && start == 0 && last;
+            renderer = std::make_unique<fast::Renderer>(
+                jobs.subspan(start, count), noise, crew.size(), kernels, part_use,
+                finished_here ? pcm_scale : std::nullopt);
             if (renderer->Fits() || count == 1) break;
             count = (count + 1) / 2;
         }
@@ -321,6 +339,10 @@ void RenderJobs(std::span<const RenderJob> jobs, int threads, const RenderProgre
         });
         noise = renderer->final_noise();
         start += count;
+    }
+    if (pcm_scale && !finished_here) {
+        ScaleMix(*pcm_scale);
+        ConvertMixToPcm16();
     }
     SetNoiseRandState(noise);
     if (progress) progress(1.0);

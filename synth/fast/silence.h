@@ -23,7 +23,9 @@ bool AllZero(const float* p, std::int64_t n);
 
 class SilenceBound {
 public:
-    SilenceBound(std::size_t groups, int slots);
+    // `mix_was_zero`: the mix held only +0 before the render, so what the render
+    // has not reached is zero without being looked at.
+    SilenceBound(std::size_t groups, int slots, bool mix_was_zero);
 
     // Records group `group`'s RemainingSound as it starts the chunk in `slot`.
     void Record(std::size_t group, int slot, double bound) {
@@ -38,7 +40,8 @@ private:
     std::size_t groups_;
     int slots_;
     std::vector<double> remaining_;  // per group and slot
-    bool mix_not_silent_ = false;    // the mix held something past the tracks' sound
+    bool mix_was_zero_;
+    bool mix_not_silent_ = false;  // the mix held something past the tracks' sound
 };
 
 }  // namespace wave::fast

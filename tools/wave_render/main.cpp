@@ -227,12 +227,15 @@ int main(int argc, char** argv) {
     const int threads = options.threads > 0
                             ? options.threads
                             : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-    RenderSong(options.float_samples ? MixUse::kFloats : MixUse::kPcm16, threads,
-               FastPathIsa::kBest, [&](const SongProgress& p) {
-                   bar.Draw(
-                       "rendering", p.fraction,
-                       std::to_string(p.tracks_done) + "/" + std::to_string(p.tracks) + " tracks");
-               });
+    const SongProgressFn progress = [&](const SongProgress& p) {
+        bar.Draw("rendering", p.fraction,
+                 std::to_string(p.tracks_done) + "/" + std::to_string(p.tracks) + " tracks");
+    };
+    if (options.float_samples) {
+        RenderSong(MixUse::kFloats, threads, FastPathIsa::kBest, progress);
+    } else {
+        RenderSongToPcm16(threads, FastPathIsa::kBest, progress);
+    }
     SetReportLine(nullptr);
 
     constexpr std::size_t kFrames = SND_BUF_LEN / 2;
@@ -241,7 +244,6 @@ int main(int argc, char** argv) {
         const std::size_t frames = options.full ? kFrames : AudibleFrames(MixBuffer, kFrames);
         samples.float32 = {MixBuffer, 2 * frames};
     } else {
-        ConvertMixToPcm16();
         const auto* pcm = reinterpret_cast<const std::int16_t*>(MixPcmBytes());
         const std::size_t frames = options.full ? kFrames : AudibleFrames(pcm, kFrames);
         samples.pcm16 = {pcm, 2 * frames};
