@@ -94,6 +94,15 @@ struct Scratch {
     float unused_lane[kBlockSamples];  // output of the lanes a group does not have
 };
 
+// Where a segment of a group's block takes what its frames put into the echoes
+// from: the scratch, or the frames a group keeps of the note it replays. Element
+// 4 g + i of `left` and `right` is lane i at the segment's frame g.
+struct SegmentInput {
+    int first_frame = 0, frames = 0;  // within the block
+    const float* left = nullptr;
+    const float* right = nullptr;
+};
+
 // Sets the lane up for step `step` of its track: a note-on, hold, rest or the end.
 void EnterStep(Lane& lane, std::int64_t step);
 
