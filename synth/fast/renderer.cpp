@@ -3,6 +3,7 @@
 // then the scheduler hands out each group's chunks and each chunk's mix.
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <memory>
 #include <optional>
 
@@ -121,13 +122,22 @@ void KeepNotes(Group& group) {
     }
 }
 
+// Whether every lane of the group has the same gain, to the bit, on both
+// channels: then its frames put the same into both echoes.
+bool SameGains(const Group& group) {
+    return std::all_of(group.lanes.begin(), group.lanes.end(), [](const Lane* lane) {
+        return std::memcmp(&lane->left, &lane->right, sizeof lane->left) == 0;
+    });
+}
+
 template <typename Memory>
 void TakeNotes(Group& group, Memory& memory) {
+    const bool same_gains = SameGains(group);
     for (NoteFrames& note : group.notes) {
         if (note.capacity_frames == 0) continue;
         const std::size_t frames = std::size_t(note.capacity_frames);
         note.left = memory.Take(kMaxGroupLanes * frames).data();
-        note.right = memory.Take(kMaxGroupLanes * frames).data();
+        note.right = same_gains ? note.left : memory.Take(kMaxGroupLanes * frames).data();
         note.m_after_step = memory.Take(kMaxGroupLanes * (frames / SND_UNIT_LEN)).data();
     }
 }
