@@ -244,8 +244,8 @@ int RenderSongReference(PlainSine sine) {
 namespace {
 
 // RenderSong, and with `to_pcm16` RenderSongToPcm16.
-int RenderSongWith(MixUse use, int threads, FastPathIsa isa, const SongProgressFn& progress,
-                   bool to_pcm16) {
+Pcm16Song RenderSongWith(MixUse use, int threads, FastPathIsa isa, const SongProgressFn& progress,
+                         bool to_pcm16) {
     const std::vector<float> passes = DetunePasses();
     std::vector<RenderJob> jobs;
     for (float d : passes) {
@@ -258,7 +258,7 @@ int RenderSongWith(MixUse use, int threads, FastPathIsa isa, const SongProgressF
     const float scale = static_cast<float>(1.0 / count);
     // The tracks render side by side, so their lines follow the progress.
     std::size_t reported = 0;
-    RenderJobs(
+    const std::int64_t pcm_end = RenderJobs(
         jobs, threads,
         [&](double done) {
             for (; reported < jobs.size() && done * jobs.size() >= reported + 1; ++reported) {
@@ -271,16 +271,16 @@ int RenderSongWith(MixUse use, int threads, FastPathIsa isa, const SongProgressF
         },
         isa, use, to_pcm16 ? std::optional<float>(scale) : std::nullopt);
     if (!to_pcm16) ScaleMix(scale);
-    return count;
+    return {count, static_cast<std::size_t>(pcm_end)};
 }
 
 }  // namespace
 
 int RenderSong(MixUse use, int threads, FastPathIsa isa, const SongProgressFn& progress) {
-    return RenderSongWith(use, threads, isa, progress, false);
+    return RenderSongWith(use, threads, isa, progress, false).passes;
 }
 
-int RenderSongToPcm16(int threads, FastPathIsa isa, const SongProgressFn& progress) {
+Pcm16Song RenderSongToPcm16(int threads, FastPathIsa isa, const SongProgressFn& progress) {
     return RenderSongWith(MixUse::kPcm16, threads, isa, progress, true);
 }
 

@@ -65,11 +65,15 @@ int RenderSong(MixUse use, int threads = 1, FastPathIsa isa = FastPathIsa::kBest
 
 // RenderSong(MixUse::kPcm16, ...) and then ConvertMixToPcm16, for a MixBuffer
 // that holds only +0 (as at the start of the process, or after ClearBuffers):
-// the mix is scaled and converted chunk by chunk as the render goes, and the
-// floats past the end of the sound are never touched. Leaves the 16-bit PCM in
-// MixBuffer (MixPcmBytes). Returns the number of passes.
-int RenderSongToPcm16(int threads = 1, FastPathIsa isa = FastPathIsa::kBest,
-                      const SongProgressFn& progress = {});
+// the mix is made chunk by chunk elsewhere and only its 16-bit samples are
+// stored, so MixBuffer is written no further than the 16-bit samples of the
+// sound. Leaves the 16-bit PCM in MixBuffer (MixPcmBytes).
+struct Pcm16Song {
+    int passes;
+    std::size_t samples;  // every 16-bit sample from here on is zero
+};
+Pcm16Song RenderSongToPcm16(int threads = 1, FastPathIsa isa = FastPathIsa::kBest,
+                            const SongProgressFn& progress = {});
 
 // The same, the straightforward way: one RenderTrack call after another, with
 // the plain path's sines (see PlainSine).

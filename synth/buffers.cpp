@@ -105,48 +105,31 @@ static std::int16_t ToPcm16(float sample) {
     return static_cast<std::int16_t>(static_cast<std::int32_t>(v));
 }
 
-namespace {
-
-// Samples [first, end) become 16-bit samples of `value(x)`. A block's 16-bit
-// samples land on the floats of that block or of the blocks before it, never
-// after, so a block read whole before it is written is converted as if sample
-// by sample, provided every sample before `first` is converted already.
-template <typename Value>
-void ConvertRange(std::size_t first, std::size_t end, Value value) {
-    auto* pcm = reinterpret_cast<unsigned char*>(MixBuffer);
-    std::int16_t block[kBlockSamples];
-    for (std::size_t at = first; at < end;) {
-        const std::size_t n = std::min(kBlockSamples, end - at);
-        for (std::size_t i = 0; i < n; ++i)
-            block[i] = ToPcm16(value(MixBuffer[at + i]));
-        std::memcpy(pcm + 2 * at, block, n * sizeof block[0]);
-        at += n;
-    }
-}
-
-}  // namespace
-
 void ConvertMixToPcm16() {
-    // Zeros that would land on zeros are not written.
+    auto* pcm = reinterpret_cast<unsigned char*>(MixBuffer);
+    // A block's 16-bit samples land on the floats of that block or of the blocks
+    // before it, never after, so a block read whole before it is written is
+    // converted as if sample by sample. Zeros that would land on zeros are not written.
+    std::int16_t block[kBlockSamples];
     for (std::size_t first = 0; first < SND_BUF_LEN; first += kBlockSamples) {
         const std::size_t n = BlockSamples(first);
         if (AllZero(MixBuffer + first, n) && AllZero(MixBuffer + first / 2, n / 2)) continue;
-        ConvertRange(first, first + n, [](float x) { return x; });
+        for (std::size_t i = 0; i < n; ++i)
+            block[i] = ToPcm16(MixBuffer[first + i]);
+        std::memcpy(pcm + 2 * first, block, n * sizeof block[0]);
     }
 }
 
-void ScaleMixToPcm16(float factor, std::size_t first, std::size_t end) {
-    ConvertRange(first, std::min<std::size_t>(end, SND_BUF_LEN),
-                 [factor](float x) { return static_cast<float>(double{factor} * x); });
-}
-
-void EndPcm16At(std::size_t first) {
-    if (first >= SND_BUF_LEN) return;
-    // The 16-bit samples from `first` on take the bytes from 2 first; those from
-    // 4 first on held floats from `first` on, which are zero already.
-    auto* pcm = reinterpret_cast<unsigned char*>(MixBuffer);
-    const std::size_t end_byte = std::min(4 * first, 2 * std::size_t{SND_BUF_LEN});
-    std::memset(pcm + 2 * first, 0, end_byte - 2 * first);
+void StorePcm16(const float* mix, std::size_t n, float factor, std::size_t first) {
+    auto* pcm = reinterpret_cast<unsigned char*>(MixBuffer) + 2 * first;
+    std::int16_t block[kBlockSamples];
+    for (std::size_t at = 0; at < n;) {
+        const std::size_t count = std::min(kBlockSamples, n - at);
+        for (std::size_t i = 0; i < count; ++i)
+            block[i] = ToPcm16(static_cast<float>(double{factor} * mix[at + i]));
+        std::memcpy(pcm + 2 * at, block, count * sizeof block[0]);
+        at += count;
+    }
 }
 
 const std::uint8_t* MixPcmBytes() {

@@ -37,14 +37,10 @@ void ApplyTwoSlopeShaper(int start, float threshold, float high, float low);
 // In place: sample i becomes the 16-bit integer trunc(mix[i] * 32767), saturated.
 void ConvertMixToPcm16();
 
-// For a mix finished piece by piece, in ascending order: ScaleMix(factor) and
-// then ConvertMixToPcm16 for samples [first, end) alone, to the same 16-bit
-// samples. Every sample before `first` must be converted already.
-void ScaleMixToPcm16(float factor, std::size_t first, std::size_t end);
-// Ends the 16-bit samples at `first`: those from `first` on become zero, for a
-// mix converted up to `first` whose floats from `first` on are all +0. It
-// writes only the bytes that held floats before `first`.
-void EndPcm16At(std::size_t first);
+// Writes the 16-bit samples [first, first + n) at the start of MixBuffer from
+// `mix`, a piece of a mix kept elsewhere: each what ScaleMix(factor) and then
+// ConvertMixToPcm16 would make of it. For a mix finished piece by piece.
+void StorePcm16(const float* mix, std::size_t n, float factor, std::size_t first);
 
 // The 16-bit PCM that ConvertMixToPcm16 leaves at the start of MixBuffer.
 const std::uint8_t* MixPcmBytes();

@@ -72,11 +72,14 @@ void FloatMinusSine(const float* minuend, const double* x, float* out, int n,
 //
 // With `pcm_scale` (and kPcm16) MixBuffer must hold only +0 before the jobs, as
 // at the start of the process or after ClearBuffers, and RenderJobs leaves it as
-// ScaleMix(*pcm_scale) and ConvertMixToPcm16 would: the 16-bit samples. It
-// scales and converts each chunk once it is mixed, while it is still in cache,
-// and never reads or writes the floats past the end of the sound.
-void RenderJobs(std::span<const RenderJob> jobs, int threads = 1,
-                const RenderProgress& progress = {}, FastPathIsa isa = FastPathIsa::kBest,
-                MixUse use = MixUse::kFloats, std::optional<float> pcm_scale = std::nullopt);
+// ScaleMix(*pcm_scale) and ConvertMixToPcm16 would: the 16-bit samples. It mixes
+// each chunk apart and stores only its 16-bit samples, so MixBuffer is written
+// up to the 16-bit samples of the end of the sound, and nothing past them.
+// Returns where those 16-bit samples end: every one from there on is zero (and
+// without `pcm_scale`, SND_BUF_LEN).
+std::int64_t RenderJobs(std::span<const RenderJob> jobs, int threads = 1,
+                        const RenderProgress& progress = {}, FastPathIsa isa = FastPathIsa::kBest,
+                        MixUse use = MixUse::kFloats,
+                        std::optional<float> pcm_scale = std::nullopt);
 
 }  // namespace wave

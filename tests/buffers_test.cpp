@@ -221,25 +221,23 @@ TEST_F(BuffersTest, ConvertInPlaceReadsEveryFloatBeforeItsBytesAreReused) {
     }
 }
 
-// Scaling and converting piece by piece, in ascending pieces of any size, then
-// ending the samples where the floats end, gives what ScaleMix and
-// ConvertMixToPcm16 give for the whole buffer.
-TEST_F(BuffersTest, ConvertingPieceByPieceMatchesTheWholeBuffer) {
+// A mix kept elsewhere and stored as 16-bit samples piece by piece, in pieces
+// of any size, gives what ScaleMix and ConvertMixToPcm16 give for the same mix
+// in MixBuffer; the samples after the pieces stay zero.
+TEST_F(BuffersTest, StoringPiecesOfAMixMatchesConvertingTheWholeBuffer) {
     auto value = [](int i) { return static_cast<float>(i % 1999) / 700.0f - 1.3f; };
-    const int end = SND_BUF_LEN / 3 + 1001;  // floats end here, odd and mid-block
+    const int end = SND_BUF_LEN / 3 + 1001;  // the mix ends here, odd and mid-block
+    std::vector<float> mix(static_cast<std::size_t>(end));
     for (int i = 0; i < end; ++i)
-        MixBuffer[i] = value(i);
+        mix[static_cast<std::size_t>(i)] = MixBuffer[i] = value(i);
     ScaleMix(0.5f);
     ConvertMixToPcm16();
     const std::vector<std::uint8_t> expected(MixPcmBytes(), MixPcmBytes() + kPcmBytes);
 
     for (std::size_t piece : {std::size_t{1}, std::size_t{4096}, std::size_t{32768 + 6}}) {
         ClearBuffers();
-        for (int i = 0; i < end; ++i)
-            MixBuffer[i] = value(i);
-        for (std::size_t first = 0; first < std::size_t(end); first += piece)
-            ScaleMixToPcm16(0.5f, first, std::min(first + piece, std::size_t(end)));
-        EndPcm16At(end);
+        for (std::size_t first = 0; first < mix.size(); first += piece)
+            StorePcm16(mix.data() + first, std::min(piece, mix.size() - first), 0.5f, first);
         const std::vector<std::uint8_t> pcm(MixPcmBytes(), MixPcmBytes() + kPcmBytes);
         EXPECT_TRUE(pcm == expected) << "pieces of " << piece;
     }

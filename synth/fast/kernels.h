@@ -20,9 +20,11 @@ struct Kernels {
     void (*group_block)(Group& group, std::int64_t first_sample, int samples, int block, Scratch& s,
                         Scratch& notes);
     // Adds every lane's output for [first_sample, end_sample), which starts at
-    // block `first_block` of its slots, into MixBuffer at its volume, in job order.
+    // block `first_block` of its slots, into `mix` at its volume, in job order;
+    // `mix` holds the mix from first_sample on (MixBuffer + first_sample, or a
+    // piece of the mix kept elsewhere).
     void (*mix)(const std::vector<Lane>& lanes, int first_block, std::int64_t first_sample,
-                std::int64_t end_sample);
+                std::int64_t end_sample, float* mix);
     void (*sines)(const double* x, float* out, int n);
     void (*minus_sines)(const float* minuend, const double* x, float* out, int n);
 };

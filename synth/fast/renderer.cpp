@@ -178,6 +178,8 @@ public:
     bool Fits() const { return plan_.Fits(0); }
     // NoiseRand's state after the jobs.
     std::uint32_t final_noise() const { return noise_; }
+    // Where the render stopped adding to the mix: from here on it added nothing.
+    std::int64_t mix_end() const { return lanes_.empty() ? 0 : mix_end_; }
 
     // Adds the jobs into MixBuffer; `progress` gets the fraction done.
     void Render(Crew& crew, const RenderProgress& progress) {
@@ -214,6 +216,7 @@ private:
             scratch.block = memory.template Make<Scratch>();
             scratch.notes = memory.template Make<Scratch>();
         }
+        if (pcm_scale_) chunk_mix_ = memory.Take(kChunkSamples).data();
         for (Group& group : groups_) {
             group.echo1 = memory.Take(kMaxGroupLanes * kEchoDelay1).data();
             group.echo2 = memory.Take(kMaxGroupLanes * kEchoDelay2).data();
@@ -247,17 +250,22 @@ private:
         }
         const std::int64_t first_sample = ChunkFirstSample(task.chunk);
         const std::int64_t end_sample = ChunkEndSample(task.chunk);
+        // The 16-bit samples past the end of the sound stay as they are: zero.
         if (use_ == MixUse::kPcm16 && silence_.SilentFrom(Slot(task.chunk), first_sample)) {
-            if (pcm_scale_) EndPcm16At(static_cast<std::size_t>(first_sample));
+            mix_end_ = first_sample;
             return true;
         }
-        kernels_.mix(lanes_, FirstBlock(task.chunk), first_sample, end_sample);
-        // Chunks are mixed in order, and a chunk's 16-bit samples land on floats
-        // of the chunks before it: the mix of later chunks never reads them.
-        if (pcm_scale_) {
-            ScaleMixToPcm16(*pcm_scale_, static_cast<std::size_t>(first_sample),
-                            static_cast<std::size_t>(end_sample));
+        if (!pcm_scale_) {
+            kernels_.mix(lanes_, FirstBlock(task.chunk), first_sample, end_sample,
+                         MixBuffer + first_sample);
+            return false;
         }
+        // The chunk is mixed apart, from zero as MixBuffer would be, and only its
+        // 16-bit samples are stored; chunks are mixed in order.
+        const auto n = static_cast<std::size_t>(end_sample - first_sample);
+        std::fill_n(chunk_mix_, n, 0.0f);
+        kernels_.mix(lanes_, FirstBlock(task.chunk), first_sample, end_sample, chunk_mix_);
+        StorePcm16(chunk_mix_, n, *pcm_scale_, static_cast<std::size_t>(first_sample));
         return false;
     }
 
@@ -297,6 +305,8 @@ private:
     Kernels kernels_;
     MixUse use_;
     std::optional<float> pcm_scale_;
+    float* chunk_mix_ = nullptr;  // with pcm_scale_: the chunk being mixed
+    std::int64_t mix_end_ = SND_BUF_LEN;
     SilenceBound silence_;
     MemoryPlan plan_{SND_BUF_LEN};
 };
@@ -322,12 +332,14 @@ void FloatMinusSine(const float* minuend, const double* x, float* out, int n, Fa
     fast::ChooseKernels(isa).minus_sines(minuend, x, out, n);
 }
 
-void RenderJobs(std::span<const RenderJob> jobs, int threads, const RenderProgress& progress,
-                FastPathIsa isa, MixUse use, std::optional<float> pcm_scale) {
+std::int64_t RenderJobs(std::span<const RenderJob> jobs, int threads,
+                        const RenderProgress& progress, FastPathIsa isa, MixUse use,
+                        std::optional<float> pcm_scale) {
     const fast::Kernels kernels = fast::ChooseKernels(isa);
     fast::Crew crew(std::clamp(threads, 1, fast::MostWorkers(jobs)));
     std::uint32_t noise = NoiseRandState();
     bool finished_here = false;
+    std::int64_t pcm_end = SND_BUF_LEN;
     for (std::size_t start = 0; start < jobs.size();) {
         // The working memory lives in TrackBuffer: a list of jobs too long for it
         // is rendered in parts. Only after the last is nothing more added to the mix.
@@ -338,9 +350,9 @@ void RenderJobs(std::span<const RenderJob> jobs, int threads, const RenderProgre
             const MixUse part_use = last ? use : MixUse::kFloats;
             // Only a render in one part finishes the mix as it goes.
             finished_here = pcm_scale && use == MixUse::kPcm16 && start == 0 && last;
-            renderer = std::make_unique<fast::Renderer>(
-                jobs.subspan(start, count), noise, crew.size(), kernels, part_use,
-                finished_here ? pcm_scale : std::nullopt);
+            renderer = std::make_unique<fast::Renderer>(jobs.subspan(start, count), noise,
+                                                        crew.size(), kernels, part_use,
+                                                        finished_here ? pcm_scale : std::nullopt);
             if (renderer->Fits() || count == 1) break;
             count = (count + 1) / 2;
         }
@@ -348,6 +360,7 @@ void RenderJobs(std::span<const RenderJob> jobs, int threads, const RenderProgre
             if (progress) progress((static_cast<double>(start) + f * count) / jobs.size());
         });
         noise = renderer->final_noise();
+        if (finished_here) pcm_end = renderer->mix_end();
         start += count;
     }
     if (pcm_scale && !finished_here) {
@@ -356,6 +369,7 @@ void RenderJobs(std::span<const RenderJob> jobs, int threads, const RenderProgre
     }
     SetNoiseRandState(noise);
     if (progress) progress(1.0);
+    return pcm_end;
 }
 
 }  // namespace wave

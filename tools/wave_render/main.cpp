@@ -231,10 +231,13 @@ int main(int argc, char** argv) {
         bar.Draw("rendering", p.fraction,
                  std::to_string(p.tracks_done) + "/" + std::to_string(p.tracks) + " tracks");
     };
+    // The 16-bit samples from here on are zero; the search for the last frame
+    // that is not silent starts here, without reading memory it never wrote.
+    std::size_t pcm_samples = SND_BUF_LEN;
     if (options.float_samples) {
         RenderSong(MixUse::kFloats, threads, FastPathIsa::kBest, progress);
     } else {
-        RenderSongToPcm16(threads, FastPathIsa::kBest, progress);
+        pcm_samples = RenderSongToPcm16(threads, FastPathIsa::kBest, progress).samples;
     }
     SetReportLine(nullptr);
 
@@ -245,7 +248,8 @@ int main(int argc, char** argv) {
         samples.float32 = {MixBuffer, 2 * frames};
     } else {
         const auto* pcm = reinterpret_cast<const std::int16_t*>(MixPcmBytes());
-        const std::size_t frames = options.full ? kFrames : AudibleFrames(pcm, kFrames);
+        const std::size_t frames =
+            options.full ? kFrames : AudibleFrames(pcm, std::min(kFrames, (pcm_samples + 1) / 2));
         samples.pcm16 = {pcm, 2 * frames};
     }
 
