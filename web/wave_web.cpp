@@ -36,8 +36,9 @@ EMSCRIPTEN_KEEPALIVE const std::uint8_t* WebRenderSong() {
     int posted = 0;
     PostRenderProgress(posted, DetunePassCount() * kTrackCount);
     SetReportLine([](const char*) {});  // the page shows progress; the report lines stay unprinted
-    RenderSongToPcm16(1, FastPathIsa::kBest,
-                      [&posted](const SongProgress& progress) { PostTracksDone(posted, progress); });
+    RenderSongToPcm16(1, FastPathIsa::kBest, [&posted](const SongProgress& progress) {
+        PostTracksDone(posted, progress);
+    });
     SetReportLine(nullptr);
     return MixPcmBytes();
 }

@@ -67,8 +67,8 @@ struct Lane {
 struct NoteFrames {
     int capacity_frames = 0;  // the note's longest playing in the track
     int filled_frames = 0;
-    float* left = nullptr;  // what each frame puts into the echoes, per channel;
-    float* right = nullptr;  // the same array as `left` when the two gains are the same
+    float* left = nullptr;          // what each frame puts into the echoes, per channel;
+    float* right = nullptr;         // the same array as `left` when the two gains are the same
     float* m_after_step = nullptr;  // the lanes' amplitude at the end of each step
     float h_next[kMaxGroupLanes] = {}, l_next[kMaxGroupLanes] = {}, m_next[kMaxGroupLanes] = {};
 };
