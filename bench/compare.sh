@@ -6,23 +6,12 @@
 #   bench/compare.sh [--runs N] [BUILD_DIR]   (default: 10 runs, build/release)
 set -euo pipefail
 
-runs=10
-build=build/release
-while [ $# -gt 0 ]; do
-    case $1 in
-    --runs) runs=$2; shift 2 ;;
-    -h | --help) sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    -*) echo "compare.sh: unknown option '$1'" >&2; exit 2 ;;
-    *) build=$1; shift ;;
-    esac
-done
-[[ $runs =~ ^[1-9][0-9]*$ ]] || { echo "compare.sh: --runs takes a positive number" >&2; exit 2; }
+source "$(dirname "$0")/options.sh"
+bench_options compare.sh 10 "$@"
 command -v hyperfine >/dev/null || { echo "compare.sh: needs hyperfine (apt-get install hyperfine)" >&2; exit 1; }
 literal=$build/bench/wave-literal
 render=$build/tools/wave-render
-for program in "$literal" "$render"; do
-    [ -x "$program" ] || { echo "compare.sh: $program is not built" >&2; exit 1; }
-done
+bench_built compare.sh "$literal" "$render"
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT

@@ -7,23 +7,12 @@
 #   bench/first-sound.sh [--runs N] [BUILD_DIR]   (default: 9 runs, build/release)
 set -euo pipefail
 
-runs=9
-build=build/release
-while [ $# -gt 0 ]; do
-    case $1 in
-    --runs) runs=$2; shift 2 ;;
-    -h | --help) sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    -*) echo "first-sound.sh: unknown option '$1'" >&2; exit 2 ;;
-    *) build=$1; shift ;;
-    esac
-done
-[[ $runs =~ ^[1-9][0-9]*$ ]] || { echo "first-sound.sh: --runs takes a positive number" >&2; exit 2; }
+source "$(dirname "$0")/options.sh"
+bench_options first-sound.sh 9 "$@"
 wave=$build/app/wave
 literal=$build/bench/wave-literal
 stamper=$build/bench/first-byte
-for program in "$wave" "$literal" "$stamper"; do
-    [ -x "$program" ] || { echo "first-sound.sh: $program is not built" >&2; exit 1; }
-done
+bench_built first-sound.sh "$wave" "$literal" "$stamper"
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
