@@ -105,30 +105,36 @@ static std::int16_t ToPcm16(float sample) {
     return static_cast<std::int16_t>(static_cast<std::int32_t>(v));
 }
 
+// The 16-bit samples of `value` of n <= kBlockSamples floats from `in`, stored
+// at `out`: all of them are read before any is written, so `out` may overlap
+// `in` (it does for the in-place conversion).
+template <typename Value>
+void StoreBlock(const float* in, std::size_t n, Value value, unsigned char* out) {
+    std::int16_t block[kBlockSamples];
+    for (std::size_t i = 0; i < n; ++i)
+        block[i] = ToPcm16(value(in[i]));
+    std::memcpy(out, block, n * sizeof block[0]);
+}
+
 void ConvertMixToPcm16() {
     auto* pcm = reinterpret_cast<unsigned char*>(MixBuffer);
     // A block's 16-bit samples land on the floats of that block or of the blocks
     // before it, never after, so a block read whole before it is written is
     // converted as if sample by sample. Zeros that would land on zeros are not written.
-    std::int16_t block[kBlockSamples];
     for (std::size_t first = 0; first < SND_BUF_LEN; first += kBlockSamples) {
         const std::size_t n = BlockSamples(first);
         if (AllZero(MixBuffer + first, n) && AllZero(MixBuffer + first / 2, n / 2)) continue;
-        for (std::size_t i = 0; i < n; ++i)
-            block[i] = ToPcm16(MixBuffer[first + i]);
-        std::memcpy(pcm + 2 * first, block, n * sizeof block[0]);
+        StoreBlock(
+            MixBuffer + first, n, [](float x) { return x; }, pcm + 2 * first);
     }
 }
 
 void StorePcm16(const float* mix, std::size_t n, float factor, std::size_t first) {
     auto* pcm = reinterpret_cast<unsigned char*>(MixBuffer) + 2 * first;
-    std::int16_t block[kBlockSamples];
-    for (std::size_t at = 0; at < n;) {
-        const std::size_t count = std::min(kBlockSamples, n - at);
-        for (std::size_t i = 0; i < count; ++i)
-            block[i] = ToPcm16(static_cast<float>(double{factor} * mix[at + i]));
-        std::memcpy(pcm + 2 * at, block, count * sizeof block[0]);
-        at += count;
+    for (std::size_t at = 0; at < n; at += kBlockSamples) {
+        StoreBlock(
+            mix + at, std::min(kBlockSamples, n - at),
+            [factor](float x) { return static_cast<float>(double{factor} * x); }, pcm + 2 * at);
     }
 }
 

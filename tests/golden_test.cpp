@@ -60,14 +60,19 @@ const Way kWays[] = {
      [] { return RenderSongToPcm16(1, FastPathIsa::kBaseline).passes; }, true},
 };
 
-class GoldenTest : public ::testing::TestWithParam<Way> {};
-
-TEST_P(GoldenTest, RendersThePinnedPcmAndReportsFourPassesOfSevenTracks) {
-    std::vector<std::string> lines;
+// Starts a render as a fresh process would, its report lines going to `lines`.
+void StartRender(std::vector<std::string>& lines) {
     report = &lines;
     ClearBuffers();
     ResetNoiseRand();
     SetReportLine([](const char* line) { report->push_back(line); });
+}
+
+class GoldenTest : public ::testing::TestWithParam<Way> {};
+
+TEST_P(GoldenTest, RendersThePinnedPcmAndReportsFourPassesOfSevenTracks) {
+    std::vector<std::string> lines;
+    StartRender(lines);
     const int passes = GetParam().render();
     SetReportLine(nullptr);
     if (!GetParam().leaves_pcm) ConvertMixToPcm16();
@@ -96,10 +101,7 @@ INSTANTIATE_TEST_SUITE_P(Song, GoldenTest, ::testing::ValuesIn(kWays),
 // number of track lines reported so far.
 TEST(RenderSongProgressTest, AscendsToOneWithTheTracksReported) {
     std::vector<std::string> lines;
-    report = &lines;
-    ClearBuffers();
-    ResetNoiseRand();
-    SetReportLine([](const char* line) { report->push_back(line); });
+    StartRender(lines);
     std::vector<SongProgress> seen;
     int out_of_step = 0;
     RenderSong(MixUse::kPcm16, 2, FastPathIsa::kBest, [&](const SongProgress& p) {
