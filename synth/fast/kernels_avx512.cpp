@@ -9,6 +9,12 @@
 #ifdef WAVE_HAVE_AVX2_KERNELS
 #include <immintrin.h>
 
+#if defined(__GNUC__) && !defined(__clang__)
+// GCC 12's AVX-512 intrinsics start from an undefined vector, which its
+// warnings take for an uninitialised one.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))), \
                              apply_to = function)
