@@ -64,11 +64,16 @@ struct Lane {
 // each frame of its lanes puts into the echoes ([frame][lane], as in Scratch), as
 // far as any playing of the note has needed so far, the amplitude at the end of
 // each step (which carries on through a rest), and the phase state where they stop.
+//
+// A voice with noise makes different frames each time, but its phase and its
+// amplitude still start again at a note-on: such a group keeps those instead.
 struct NoteFrames {
     int capacity_frames = 0;  // the note's longest playing in the track
     int filled_frames = 0;
     float* left = nullptr;          // what each frame puts into the echoes, per channel;
     float* right = nullptr;         // the same array as `left` when the two gains are the same
+    float* phase = nullptr;         // for a voice with noise, each frame's h and m instead
+    float* amplitude = nullptr;     //   (m as the frame uses it, before its decay)
     float* m_after_step = nullptr;  // the lanes' amplitude at the end of each step
     float h_next[kMaxGroupLanes] = {}, l_next[kMaxGroupLanes] = {}, m_next[kMaxGroupLanes] = {};
 };

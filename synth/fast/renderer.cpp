@@ -87,11 +87,9 @@ std::vector<Group> FormGroups(std::vector<Lane>& lanes) {
 }
 
 // The longest playing of every note in the group's track, in steps: a note-on
-// and the holds that follow it. All zero for a voice with noise, whose frames
-// differ each time.
+// and the holds that follow it.
 std::array<int, 256> LongestNotes(const Group& group) {
     std::array<int, 256> longest{};
-    if (group.voice.draws_noise) return longest;
     const SongTrack track = group.lanes[0]->track;
     for (std::size_t k = 0; k < track.size(); ++k) {
         const std::uint8_t code = track[k];
@@ -136,8 +134,13 @@ void TakeNotes(Group& group, Memory& memory) {
     for (NoteFrames& note : group.notes) {
         if (note.capacity_frames == 0) continue;
         const std::size_t frames = std::size_t(note.capacity_frames);
-        note.left = memory.Take(kMaxGroupLanes * frames).data();
-        note.right = same_gains ? note.left : memory.Take(kMaxGroupLanes * frames).data();
+        if (group.voice.draws_noise) {
+            note.phase = memory.Take(kMaxGroupLanes * frames).data();
+            note.amplitude = memory.Take(kMaxGroupLanes * frames).data();
+        } else {
+            note.left = memory.Take(kMaxGroupLanes * frames).data();
+            note.right = same_gains ? note.left : memory.Take(kMaxGroupLanes * frames).data();
+        }
         note.m_after_step = memory.Take(kMaxGroupLanes * (frames / SND_UNIT_LEN)).data();
     }
 }
