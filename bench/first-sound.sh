@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Measures the player's time to first sound: from the start of `wave` to the
 # moment its first frame reaches the audio device, here ALSA's file plugin
-# writing into a pipe whose reader stamps the first byte. Runs the literal
-# render (wave-literal) as many times, interleaved, and prints both medians and
-# their ratio.
+# writing into a named pipe whose reader, started before the clock, stamps the
+# first byte. Each timed run follows an untimed one, as hyperfine's warm-up does
+# in compare.sh: the first run after the machine has idled or worked on something
+# else is slowed by the machine, not by the player. Runs the literal render
+# (wave-literal) as many times, interleaved, and prints both medians and their
+# ratio.
 #   bench/first-sound.sh [--runs N] [BUILD_DIR]   (default: 9 runs, build/release)
 set -euo pipefail
 
@@ -16,8 +19,9 @@ bench_built first-sound.sh "$wave" "$literal" "$stamper"
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
+mkfifo "$tmp/device"
 cat >"$tmp/asound.conf" <<CONF
-pcm.!default { type file; slave.pcm { type null }; file "|$(realpath "$stamper") $tmp/stamp"; format "raw" }
+pcm.!default { type file; slave.pcm { type null }; file "$tmp/device"; format "raw" }
 CONF
 
 now_ns() { echo "${EPOCHREALTIME/./}000"; }
@@ -26,13 +30,24 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 : >"$tmp/first"
 : >"$tmp/literal"
 for ((i = 0; i < runs; i++)); do
-    rm -f "$tmp/stamp"
-    start=$(now_ns)
-    ALSA_CONFIG_PATH=$tmp/asound.conf "$wave" </dev/null >/dev/null 2>"$tmp/wave.err" ||
-        { echo "first-sound.sh: wave failed:" >&2; cat "$tmp/wave.err" >&2; exit 1; }
-    # The reader may still be draining the pipe when wave has gone.
-    for _ in $(seq 100); do [ -s "$tmp/stamp" ] && break; sleep 0.05; done
-    [ -s "$tmp/stamp" ] || { echo "first-sound.sh: no sound reached the device" >&2; exit 1; }
+    for timed in no yes; do
+        rm -f "$tmp/stamp"
+        # The reader waits on the pipe before the clock starts, so that its own
+        # start-up is not counted; the pipe opens once wave opens the device.
+        "$stamper" "$tmp/stamp" <"$tmp/device" &
+        reader=$!
+        start=$(now_ns)
+        if ! ALSA_CONFIG_PATH=$tmp/asound.conf "$wave" </dev/null >/dev/null 2>"$tmp/wave.err"; then
+            echo "first-sound.sh: wave failed:" >&2
+            cat "$tmp/wave.err" >&2
+            kill "$reader" 2>/dev/null
+            exit 1
+        fi
+        # A reader still waiting for the pipe to open means no sound came.
+        for _ in $(seq 100); do kill -0 "$reader" 2>/dev/null || break; sleep 0.05; done
+        if kill "$reader" 2>/dev/null; then wait "$reader" 2>/dev/null || true; fi
+        [ -s "$tmp/stamp" ] || { echo "first-sound.sh: no sound reached the device" >&2; exit 1; }
+    done
     echo $(($(cat "$tmp/stamp") - start)) >>"$tmp/first"
 
     start=$(now_ns)
