@@ -13,6 +13,7 @@
 // GCC 12's AVX-512 intrinsics start from an undefined vector, which its
 // warnings take for an uninitialised one.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
 #if defined(__clang__)
