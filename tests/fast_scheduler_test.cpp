@@ -83,6 +83,28 @@ TEST(SchedulerTest, HandsOutTheGroupFurthestBehindAndTheMixFirst) {
     EXPECT_EQ(std::tie(b1.kind, b1.group, b1.chunk), std::make_tuple(TaskKind::kGroup, 1, 1));
 }
 
+// A thread takes the groups it keeps (index = thread modulo threads) before the
+// others, even one further behind, and the others only when none of its own can
+// start.
+TEST(SchedulerTest, AThreadTakesTheGroupsItKeepsFirst) {
+    Scheduler scheduler(4, 4, 3);
+    const auto is = [](Task t, int group, int chunk) {
+        return t.kind == TaskKind::kGroup && t.group == group && t.chunk == chunk;
+    };
+    const Task a = scheduler.Next(1, 2);  // thread 1 of 2 keeps groups 1 and 3
+    const Task b = scheduler.Next(1, 2);
+    const Task c = scheduler.Next(1, 2);  // neither of its own can start
+    EXPECT_TRUE(is(a, 1, 0));
+    EXPECT_TRUE(is(b, 3, 0));
+    EXPECT_TRUE(is(c, 0, 0));
+    scheduler.Finish(a);
+    scheduler.Finish(b);
+    scheduler.Finish(c);
+    EXPECT_TRUE(is(scheduler.Next(1, 2), 1, 1));  // not group 2, still at chunk 0
+    EXPECT_TRUE(is(scheduler.Next(0, 2), 2, 0));
+    EXPECT_TRUE(is(scheduler.Next(), 0, 1));  // one thread keeps every group
+}
+
 struct Span {
     int start, end;  // ticks of one clock shared by every thread
 };

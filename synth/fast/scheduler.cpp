@@ -49,18 +49,24 @@ Scheduler::Scheduler(int groups, int chunks, int slots)
       busy_(static_cast<std::size_t>(groups), false),
       groups_to_finish_(static_cast<std::size_t>(slots), groups) {}
 
-Task Scheduler::Next() {
+Task Scheduler::Next(int thread, int threads) {
     if (ended_ || mixed_ == chunks_) return {TaskKind::kDone};
     if (!mixing_ && groups_to_finish_[static_cast<std::size_t>(mixed_ % slots_)] == 0) {
         mixing_ = true;
         return {TaskKind::kMix, 0, mixed_};
     }
     int best = -1;
+    bool best_kept = false;
     for (int g = 0; g < groups_; ++g) {
         const int chunk = next_chunk_[static_cast<std::size_t>(g)];
         if (busy_[static_cast<std::size_t>(g)] || chunk >= chunks_ || chunk >= mixed_ + slots_)
             continue;
-        if (best < 0 || chunk < next_chunk_[static_cast<std::size_t>(best)]) best = g;
+        const bool kept = g % threads == thread;
+        if (best < 0 || (kept && !best_kept) ||
+            (kept == best_kept && chunk < next_chunk_[static_cast<std::size_t>(best)])) {
+            best = g;
+            best_kept = kept;
+        }
     }
     if (best < 0) return {TaskKind::kWait};
     busy_[static_cast<std::size_t>(best)] = true;
@@ -85,6 +91,7 @@ void Scheduler::Finish(const Task& task, bool ends_render) {
 }
 
 void Scheduler::Run(Crew& crew, int workers, const TaskFn& do_task, const ProgressFn& progress) {
+    workers_ = workers;
     crew.RunOnEveryThread([&](int t) {
         if (t < workers) Work(t, do_task, t == 0 ? &progress : nullptr);
     });
@@ -103,7 +110,7 @@ void Scheduler::Work(int thread, const TaskFn& do_task, const ProgressFn* progre
         int mixed;
         {
             std::unique_lock lock(mutex_);
-            while ((task = Next()).kind == TaskKind::kWait)
+            while ((task = Next(thread, workers_)).kind == TaskKind::kWait)
                 changed_.wait(lock);
             mixed = mixed_;
         }

@@ -60,10 +60,14 @@ class Scheduler {
 public:
     Scheduler(int groups, int chunks, int slots);
 
-    // The next task: the oldest unmixed chunk's mix once every group has done it,
-    // else the group furthest behind (lowest index first) that is not busy, has
-    // chunks left and a free slot; else kWait, or kDone at the end.
-    Task Next();
+    // The next task for thread `thread` of `threads`: the oldest unmixed chunk's
+    // mix once every group has done it, else the group furthest behind (lowest
+    // index first) that is not busy, has chunks left and a free slot; else kWait,
+    // or kDone at the end. A thread looks first among the groups it keeps, those
+    // whose index is `thread` modulo `threads`, and only then at the others: a
+    // group that keeps to one thread keeps its echoes and notes in that core's
+    // caches.
+    Task Next(int thread = 0, int threads = 1);
     // Records that `task`, taken from Next, has finished. A mix that finds nothing
     // left to add (`ends_render`) ends the render: no task starts after it.
     void Finish(const Task& task, bool ends_render = false);
@@ -77,6 +81,7 @@ private:
     void Work(int thread, const TaskFn& do_task, const ProgressFn* progress);
 
     int groups_, chunks_, slots_;
+    int workers_ = 1;  // while Run runs: the threads that take tasks
     int mixed_ = 0;
     bool mixing_ = false;
     bool ended_ = false;
