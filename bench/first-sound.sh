@@ -30,7 +30,7 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 : >"$tmp/first"
 : >"$tmp/literal"
 for ((i = 0; i < runs; i++)); do
-    for timed in no yes; do
+    for run in warm-up timed; do  # only the second is timed
         rm -f "$tmp/stamp"
         # The reader waits on the pipe before the clock starts, so that its own
         # start-up is not counted; the pipe opens once wave opens the device.

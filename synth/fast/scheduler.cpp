@@ -91,13 +91,12 @@ void Scheduler::Finish(const Task& task, bool ends_render) {
 }
 
 void Scheduler::Run(Crew& crew, int workers, const TaskFn& do_task, const ProgressFn& progress) {
-    workers_ = workers;
     crew.RunOnEveryThread([&](int t) {
-        if (t < workers) Work(t, do_task, t == 0 ? &progress : nullptr);
+        if (t < workers) Work(t, workers, do_task, t == 0 ? &progress : nullptr);
     });
 }
 
-void Scheduler::Work(int thread, const TaskFn& do_task, const ProgressFn* progress) {
+void Scheduler::Work(int thread, int workers, const TaskFn& do_task, const ProgressFn* progress) {
     int reported = 0;
     const auto report = [&](int mixed) {
         if (progress && *progress && mixed != reported) {
@@ -110,7 +109,7 @@ void Scheduler::Work(int thread, const TaskFn& do_task, const ProgressFn* progre
         int mixed;
         {
             std::unique_lock lock(mutex_);
-            while ((task = Next(thread, workers_)).kind == TaskKind::kWait)
+            while ((task = Next(thread, workers)).kind == TaskKind::kWait)
                 changed_.wait(lock);
             mixed = mixed_;
         }

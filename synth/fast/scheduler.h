@@ -78,10 +78,9 @@ public:
     void Run(Crew& crew, int workers, const TaskFn& do_task, const ProgressFn& progress);
 
 private:
-    void Work(int thread, const TaskFn& do_task, const ProgressFn* progress);
+    void Work(int thread, int workers, const TaskFn& do_task, const ProgressFn* progress);
 
     int groups_, chunks_, slots_;
-    int workers_ = 1;  // while Run runs: the threads that take tasks
     int mixed_ = 0;
     bool mixing_ = false;
     bool ended_ = false;
