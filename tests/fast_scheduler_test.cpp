@@ -83,26 +83,56 @@ TEST(SchedulerTest, HandsOutTheGroupFurthestBehindAndTheMixFirst) {
     EXPECT_EQ(std::tie(b1.kind, b1.group, b1.chunk), std::make_tuple(TaskKind::kGroup, 1, 1));
 }
 
-// A thread takes the groups it keeps (index = thread modulo threads) before the
-// others, even one further behind, and the others only when none of its own can
-// start.
+// A thread takes the groups it keeps before the others, even one further
+// behind, and the others only when none of its own can start. With no keepers
+// given, thread 0 keeps every group.
 TEST(SchedulerTest, AThreadTakesTheGroupsItKeepsFirst) {
-    Scheduler scheduler(4, 4, 3);
+    Scheduler scheduler(4, 4, 3, {0, 1, 0, 1});
     const auto is = [](Task t, int group, int chunk) {
         return t.kind == TaskKind::kGroup && t.group == group && t.chunk == chunk;
     };
-    const Task a = scheduler.Next(1, 2);  // thread 1 of 2 keeps groups 1 and 3
-    const Task b = scheduler.Next(1, 2);
-    const Task c = scheduler.Next(1, 2);  // neither of its own can start
+    const Task a = scheduler.Next(1);
+    const Task b = scheduler.Next(1);
+    const Task c = scheduler.Next(1);  // neither of its own can start
     EXPECT_TRUE(is(a, 1, 0));
     EXPECT_TRUE(is(b, 3, 0));
     EXPECT_TRUE(is(c, 0, 0));
     scheduler.Finish(a);
     scheduler.Finish(b);
     scheduler.Finish(c);
-    EXPECT_TRUE(is(scheduler.Next(1, 2), 1, 1));  // not group 2, still at chunk 0
-    EXPECT_TRUE(is(scheduler.Next(0, 2), 2, 0));
-    EXPECT_TRUE(is(scheduler.Next(), 0, 1));  // one thread keeps every group
+    EXPECT_TRUE(is(scheduler.Next(1), 1, 1));  // not group 2, still at chunk 0
+    EXPECT_TRUE(is(scheduler.Next(0), 2, 0));
+
+    Scheduler unkept(2, 4, 3);
+    EXPECT_TRUE(is(unkept.Next(1), 0, 0));  // thread 1 keeps nothing, but works
+    EXPECT_TRUE(is(unkept.Next(0), 1, 0));
+}
+
+// Thread 0 keeps the mix: it takes a ready mix before any group; another thread
+// takes it only when no group can start.
+TEST(SchedulerTest, TheMixIsThreadZerosFirst) {
+    Scheduler scheduler(2, 4, 3, {1, 1});
+    const Task a = scheduler.Next(1);
+    const Task b = scheduler.Next(1);
+    scheduler.Finish(a);
+    scheduler.Finish(b);
+    // Chunk 0 is ready to mix; thread 1 goes on with its groups instead.
+    const Task a1 = scheduler.Next(1);
+    EXPECT_EQ(std::tie(a1.kind, a1.group, a1.chunk), std::make_tuple(TaskKind::kGroup, 0, 1));
+    const Task mix0 = scheduler.Next(0);
+    EXPECT_EQ(std::tie(mix0.kind, mix0.chunk), std::make_tuple(TaskKind::kMix, 0));
+    scheduler.Finish(mix0);
+    scheduler.Finish(a1);
+    const Task b1 = scheduler.Next(1);
+    scheduler.Finish(b1);
+    // Chunk 1 is ready and every group is at chunk 2: thread 1 takes a group,
+    // then, with none left to start, the mix.
+    const Task a2 = scheduler.Next(1);
+    const Task b2 = scheduler.Next(1);
+    EXPECT_EQ(std::tie(a2.kind, b2.kind), std::make_tuple(TaskKind::kGroup, TaskKind::kGroup));
+    const Task mix1 = scheduler.Next(1);
+    EXPECT_EQ(std::tie(mix1.kind, mix1.chunk), std::make_tuple(TaskKind::kMix, 1));
+    EXPECT_EQ(scheduler.Next(0).kind, TaskKind::kWait);
 }
 
 struct Span {
@@ -147,11 +177,15 @@ private:
 };
 
 // Runs a schedule on `threads` threads where every task takes a little while
-// and the mix of `end_at` (if any) ends the render.
+// and the mix of `end_at` (if any) ends the render. Group g is kept by thread
+// g + 1 modulo threads, so that thread 0, which mixes, keeps the fewest.
 Record RunSchedule(int threads, int groups, int chunks, int slots, int end_at = -1) {
     const Watchdog watchdog(std::chrono::seconds(60));
     Crew crew(threads);
-    Scheduler scheduler(groups, chunks, slots);
+    std::vector<int> keepers;
+    for (int g = 0; g < groups; ++g)
+        keepers.push_back((g + 1) % threads);
+    Scheduler scheduler(groups, chunks, slots, keepers);
     Record record;
     const std::thread::id main_thread = std::this_thread::get_id();
     std::mutex mutex;

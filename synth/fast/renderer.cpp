@@ -145,6 +145,22 @@ void TakeNotes(Group& group, Memory& memory) {
     }
 }
 
+// Which thread keeps each group (see Scheduler). Thread 0 mixes, and reading
+// what another core wrote, or writing again what another core has read, costs
+// more than the arithmetic: so thread 0 keeps the groups that replay their
+// notes, cheap per lane, and the other threads share the noisy groups, which
+// compute every frame. The fewest lanes' output then crosses between cores for
+// the most work moved off the mixing thread.
+std::vector<int> Keepers(const std::vector<Group>& groups, int workers) {
+    std::vector<int> keepers(groups.size(), 0);
+    if (workers < 2) return keepers;
+    int dealt = 0;
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        if (groups[g].voice.draws_noise) keepers[g] = 1 + dealt++ % (workers - 1);
+    }
+    return keepers;
+}
+
 // How many chunk slots each lane's output has: with one thread each chunk is
 // mixed as soon as it is rendered; with more, groups may run ahead of the mix.
 int Slots(int workers) {
@@ -193,7 +209,8 @@ public:
             std::fill_n(group.echo1, kMaxGroupLanes * kEchoDelay1, 0.0f);
             std::fill_n(group.echo2, kMaxGroupLanes * kEchoDelay2, 0.0f);
         }
-        Scheduler scheduler(static_cast<int>(groups_.size()), kChunks, slots_);
+        Scheduler scheduler(static_cast<int>(groups_.size()), kChunks, slots_,
+                            Keepers(groups_, workers_));
         scheduler.Run(
             crew, workers_, [this](const Task& task, int thread) { return RunTask(task, thread); },
             [&](int mixed_chunks) {

@@ -1,5 +1,7 @@
 #include "synth/fast/scheduler.h"
 
+#include <utility>
+
 namespace wave::fast {
 
 Crew::Crew(int threads) : threads_(threads) {
@@ -41,36 +43,47 @@ void Crew::Serve(int t) {
     }
 }
 
-Scheduler::Scheduler(int groups, int chunks, int slots)
+Scheduler::Scheduler(int groups, int chunks, int slots, std::vector<int> keepers)
     : groups_(groups),
       chunks_(chunks),
       slots_(slots),
+      keepers_(std::move(keepers)),
       next_chunk_(static_cast<std::size_t>(groups), 0),
       busy_(static_cast<std::size_t>(groups), false),
-      groups_to_finish_(static_cast<std::size_t>(slots), groups) {}
+      groups_to_finish_(static_cast<std::size_t>(slots), groups) {
+    keepers_.resize(static_cast<std::size_t>(groups), 0);
+}
 
-Task Scheduler::Next(int thread, int threads) {
+Task Scheduler::Next(int thread) {
     if (ended_ || mixed_ == chunks_) return {TaskKind::kDone};
-    if (!mixing_ && groups_to_finish_[static_cast<std::size_t>(mixed_ % slots_)] == 0) {
+    const bool mix_ready =
+        !mixing_ && groups_to_finish_[static_cast<std::size_t>(mixed_ % slots_)] == 0;
+    if (mix_ready && thread == 0) {
         mixing_ = true;
         return {TaskKind::kMix, 0, mixed_};
     }
     int best = -1;
     bool best_kept = false;
     for (int g = 0; g < groups_; ++g) {
-        const int chunk = next_chunk_[static_cast<std::size_t>(g)];
-        if (busy_[static_cast<std::size_t>(g)] || chunk >= chunks_ || chunk >= mixed_ + slots_)
-            continue;
-        const bool kept = g % threads == thread;
+        const auto i = static_cast<std::size_t>(g);
+        const int chunk = next_chunk_[i];
+        if (busy_[i] || chunk >= chunks_ || chunk >= mixed_ + slots_) continue;
+        const bool kept = keepers_[i] == thread;
         if (best < 0 || (kept && !best_kept) ||
             (kept == best_kept && chunk < next_chunk_[static_cast<std::size_t>(best)])) {
             best = g;
             best_kept = kept;
         }
     }
-    if (best < 0) return {TaskKind::kWait};
-    busy_[static_cast<std::size_t>(best)] = true;
-    return {TaskKind::kGroup, best, next_chunk_[static_cast<std::size_t>(best)]};
+    if (best >= 0) {
+        busy_[static_cast<std::size_t>(best)] = true;
+        return {TaskKind::kGroup, best, next_chunk_[static_cast<std::size_t>(best)]};
+    }
+    if (mix_ready) {
+        mixing_ = true;
+        return {TaskKind::kMix, 0, mixed_};
+    }
+    return {TaskKind::kWait};
 }
 
 void Scheduler::Finish(const Task& task, bool ends_render) {
@@ -92,11 +105,11 @@ void Scheduler::Finish(const Task& task, bool ends_render) {
 
 void Scheduler::Run(Crew& crew, int workers, const TaskFn& do_task, const ProgressFn& progress) {
     crew.RunOnEveryThread([&](int t) {
-        if (t < workers) Work(t, workers, do_task, t == 0 ? &progress : nullptr);
+        if (t < workers) Work(t, do_task, t == 0 ? &progress : nullptr);
     });
 }
 
-void Scheduler::Work(int thread, int workers, const TaskFn& do_task, const ProgressFn* progress) {
+void Scheduler::Work(int thread, const TaskFn& do_task, const ProgressFn* progress) {
     int reported = 0;
     const auto report = [&](int mixed) {
         if (progress && *progress && mixed != reported) {
@@ -109,7 +122,7 @@ void Scheduler::Work(int thread, int workers, const TaskFn& do_task, const Progr
         int mixed;
         {
             std::unique_lock lock(mutex_);
-            while ((task = Next(thread, workers)).kind == TaskKind::kWait)
+            while ((task = Next(thread)).kind == TaskKind::kWait)
                 changed_.wait(lock);
             mixed = mixed_;
         }

@@ -58,16 +58,18 @@ using ProgressFn = std::function<void(int mixed_chunks)>;
 
 class Scheduler {
 public:
-    Scheduler(int groups, int chunks, int slots);
+    // `keepers[g]`: the thread that keeps group g; thread 0 for every group when
+    // empty. Thread 0 keeps the mix.
+    Scheduler(int groups, int chunks, int slots, std::vector<int> keepers = {});
 
-    // The next task for thread `thread` of `threads`: the oldest unmixed chunk's
-    // mix once every group has done it, else the group furthest behind (lowest
-    // index first) that is not busy, has chunks left and a free slot; else kWait,
-    // or kDone at the end. A thread looks first among the groups it keeps, those
-    // whose index is `thread` modulo `threads`, and only then at the others: a
-    // group that keeps to one thread keeps its echoes and notes in that core's
-    // caches.
-    Task Next(int thread = 0, int threads = 1);
+    // The next task for thread `thread`. A thread takes first what it keeps: the
+    // oldest unmixed chunk's mix once every group has done it, else the group
+    // furthest behind (lowest index first) that is not busy, has chunks left and
+    // a free slot. Then the same among the groups it does not keep, then the mix;
+    // else kWait, or kDone at the end. A group that keeps to one thread keeps its
+    // echoes and notes in that core's caches, and its output in the cache of the
+    // core that mixes it when that is the same thread.
+    Task Next(int thread = 0);
     // Records that `task`, taken from Next, has finished. A mix that finds nothing
     // left to add (`ends_render`) ends the render: no task starts after it.
     void Finish(const Task& task, bool ends_render = false);
@@ -78,9 +80,10 @@ public:
     void Run(Crew& crew, int workers, const TaskFn& do_task, const ProgressFn& progress);
 
 private:
-    void Work(int thread, int workers, const TaskFn& do_task, const ProgressFn* progress);
+    void Work(int thread, const TaskFn& do_task, const ProgressFn* progress);
 
     int groups_, chunks_, slots_;
+    std::vector<int> keepers_;  // per group
     int mixed_ = 0;
     bool mixing_ = false;
     bool ended_ = false;
