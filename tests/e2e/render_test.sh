@@ -2,9 +2,10 @@
 # wave-render, run as a user runs it: every file it writes is decoded by sox,
 # an independent reader, and compared with the player's PCM.
 #
-# usage: render_test.sh CASE WAVE_RENDER GOLDEN_HASH_FILE AUDIO_COMPARE
+# usage: render_test.sh CASE WAVE_RENDER GOLDEN_HASH_FILE AUDIO_COMPARE REFUSE_ENCODERS
+# (REFUSE_ENCODERS: a library that, preloaded, makes the encoder libraries fail to load)
 set -u
-case_name=$1 render=$2 golden=$(cat "$3") compare=$4
+case_name=$1 render=$2 golden=$(cat "$3") compare=$4 refuse_encoders=$5
 
 readonly full_frames=7938000 pcm_bytes=31752000
 work=$(mktemp -d)
@@ -252,6 +253,21 @@ failures_leave_nothing_behind)
     expect_status 1 "$render" missing/song.wav
     one_error_line "missing/song.wav: cannot create a file in the folder missing: No such file or directory"
     no_leftovers . limited
+    ;;
+without_the_encoder_libraries)
+    # WAV is written without them, and the other formats name what is missing.
+    # (A sanitizer's runtime wants to be loaded first; here it comes second.)
+    bare_render() {
+        LD_PRELOAD=$refuse_encoders ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 \
+            "$render" "$@"
+    }
+    expect_status 0 bare_render --full full.wav
+    [ "$(raw16 full.wav | sha256sum | cut -d' ' -f1)" = "$golden" ] || fail "samples differ from the player's PCM"
+    expect_status 2 bare_render song.flac
+    usage_error "unsupported format 'flac' (supported: wav; cannot load libsndfile"
+    expect_status 2 bare_render song.xyz
+    usage_error "unsupported format 'xyz' (supported: wav)$"
+    no_leftovers . full.wav
     ;;
 usage_errors)
     expect_status 2 "$render" song.xyz

@@ -1,13 +1,11 @@
 #include "tools/wave_render/encode.h"
 
-#include <sndfile.h>
-#include <soxr.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
 #include "synth/buffers.h"
+#include "tools/wave_render/libraries.h"
 
 namespace wave::render {
 
@@ -98,11 +96,13 @@ bool FloatsAt(int rate, const Samples& samples, std::vector<float>& out, std::st
     const std::size_t in_frames = floats.size() / 2;
     const std::size_t capacity =
         static_cast<std::size_t>(static_cast<double>(in_frames) * rate / SND_RATE) + 64;
+    const SoxrCalls* soxr = Soxr(error);
+    if (soxr == nullptr) return false;
     out.resize(2 * capacity);
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
+    const soxr_io_spec_t io = soxr->io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    const soxr_quality_spec_t quality = soxr->quality_spec(SOXR_VHQ, 0);
     soxr_error_t failed = nullptr;
-    soxr_t resampler = soxr_create(SND_RATE, rate, 2, &failed, &io, &quality, nullptr);
+    soxr_t resampler = soxr->create(SND_RATE, rate, 2, &failed, &io, &quality, nullptr);
     // Fed a piece at a time: given everything at once, the resampler's buffers
     // grow by many small reallocations.
     constexpr std::size_t kPieceFrames = 1 << 16;
@@ -112,13 +112,13 @@ bool FloatsAt(int rate, const Samples& samples, std::vector<float>& out, std::st
         // No input (a null pointer) asks for what is still inside the resampler.
         const float* in = piece > 0 ? floats.data() + 2 * in_done : nullptr;
         std::size_t used = 0, made = 0;
-        failed = soxr_process(resampler, in, piece, &used, out.data() + 2 * out_frames,
-                              capacity - out_frames, &made);
+        failed = soxr->process(resampler, in, piece, &used, out.data() + 2 * out_frames,
+                               capacity - out_frames, &made);
         in_done += used;
         out_frames += made;
         if (in == nullptr && made == 0) break;
     }
-    soxr_delete(resampler);
+    soxr->destroy(resampler);
     if (failed != nullptr) {
         error = std::string("cannot resample to ") + std::to_string(rate) + " Hz: " + failed;
         return false;
@@ -193,16 +193,20 @@ std::optional<AudioFormat> FindFormat(std::string_view name) {
 
 bool Supported(const AudioFormat& format, bool float_samples) {
     if (float_samples && format.float32 == 0) return false;
+    if (format.container == SF_FORMAT_WAV) return true;  // written here, see WavHeader
+    std::string error;
+    const SndfileCalls* sndfile = Sndfile(error);
+    if (sndfile == nullptr) return false;
     // Opening a writer is the only sure test: a format can pass sf_format_check
     // and still be refused at 44,100 Hz.
     std::vector<unsigned char> bytes;
     MemoryFile file{bytes};
     SF_VIRTUAL_IO io{Length, Seek, Read, Write, Tell};
     SF_INFO info = Info(format, WritesFloats(format, float_samples));
-    if (!sf_format_check(&info)) return false;
-    SNDFILE* sf = sf_open_virtual(&io, SFM_WRITE, &info, &file);
+    if (!sndfile->format_check(&info)) return false;
+    SNDFILE* sf = sndfile->open_virtual(&io, SFM_WRITE, &info, &file);
     if (sf == nullptr) return false;
-    sf_close(sf);
+    sndfile->close(sf);
     return true;
 }
 
@@ -216,6 +220,11 @@ std::string SupportedFormatList() {
     return list;
 }
 
+std::string EncoderProblem() {
+    std::string error;
+    return Sndfile(error) == nullptr ? error : "";
+}
+
 bool Encode(const AudioFormat& format, const Samples& samples, const Tags& tags,
             EncodedFile& file_out, std::string& error, const EncodeProgress& progress) {
     const bool floats = WritesFloats(format, samples.pcm16.empty());
@@ -227,6 +236,8 @@ bool Encode(const AudioFormat& format, const Samples& samples, const Tags& tags,
         return WavHeader(floats, floats ? samples.float32.size() : samples.pcm16.size(),
                          file_out.head, error);
     }
+    const SndfileCalls* sndfile = Sndfile(error);
+    if (sndfile == nullptr) return false;
     std::vector<unsigned char>& out = file_out.head;
     std::vector<float> converted;
     if (floats && !FloatsAt(format.rate, samples, converted, error)) return false;
@@ -237,38 +248,36 @@ bool Encode(const AudioFormat& format, const Samples& samples, const Tags& tags,
     MemoryFile file{out};
     SF_VIRTUAL_IO io{Length, Seek, Read, Write, Tell};
     SF_INFO info = Info(format, floats);
-    SNDFILE* sf = sf_open_virtual(&io, SFM_WRITE, &info, &file);
+    SNDFILE* sf = sndfile->open_virtual(&io, SFM_WRITE, &info, &file);
     if (sf == nullptr) {
-        error = sf_strerror(nullptr);
+        error = sndfile->strerror(nullptr);
         return false;
     }
-    // WAV stays the bare samples. The other containers write their tags before the
-    // first audio, so they are set here.
-    if (format.container != SF_FORMAT_WAV) {
-        sf_set_string(sf, SF_STR_TITLE, tags.title.c_str());
-        sf_set_string(sf, SF_STR_SOFTWARE, tags.software.c_str());
-        // The MP3 writer's tag has no software field; its comment carries it.
-        if (format.container == SF_FORMAT_MPEG) {
-            sf_set_string(sf, SF_STR_COMMENT, tags.software.c_str());
-        }
+    // These containers write their tags before the first audio, so they are set here.
+    sndfile->set_string(sf, SF_STR_TITLE, tags.title.c_str());
+    sndfile->set_string(sf, SF_STR_SOFTWARE, tags.software.c_str());
+    // The MP3 writer's tag has no software field; its comment carries it.
+    if (format.container == SF_FORMAT_MPEG) {
+        sndfile->set_string(sf, SF_STR_COMMENT, tags.software.c_str());
     }
     if (!format.lossless) {
         double quality = 0.6;  // a little above the encoders' defaults
-        sf_command(sf, SFC_SET_VBR_ENCODING_QUALITY, &quality, sizeof quality);
+        sndfile->command(sf, SFC_SET_VBR_ENCODING_QUALITY, &quality, sizeof quality);
     }
     for (sf_count_t done = 0; done < total;) {
         const sf_count_t n = std::min(kChunkFrames, total - done);
-        const sf_count_t written = floats ? sf_writef_float(sf, converted.data() + 2 * done, n)
-                                          : sf_writef_short(sf, samples.pcm16.data() + 2 * done, n);
+        const sf_count_t written =
+            floats ? sndfile->writef_float(sf, converted.data() + 2 * done, n)
+                   : sndfile->writef_short(sf, samples.pcm16.data() + 2 * done, n);
         if (written != n) {
-            error = sf_strerror(sf);
-            sf_close(sf);
+            error = sndfile->strerror(sf);
+            sndfile->close(sf);
             return false;
         }
         done += n;
         if (progress) progress(static_cast<double>(done) / static_cast<double>(total));
     }
-    if (sf_close(sf) != 0) {
+    if (sndfile->close(sf) != 0) {
         error = "the encoder could not finish the file";
         return false;
     }

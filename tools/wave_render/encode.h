@@ -1,5 +1,6 @@
-// Encodes the rendered song into an audio container in memory, with libsndfile
-// (and libsoxr where a format needs another sample rate).
+// Encodes the rendered song into an audio container in memory: WAV here, the
+// other containers with libsndfile (and libsoxr where a format needs another
+// sample rate), which are loaded only when a format needs them.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +32,9 @@ std::optional<AudioFormat> FindFormat(std::string_view name);
 bool Supported(const AudioFormat& format, bool float_samples);
 // The names of the supported formats, comma-separated.
 std::string SupportedFormatList();
+// Why no format but WAV can be written, when the encoder library cannot be
+// loaded; otherwise empty.
+std::string EncoderProblem();
 
 // Interleaved stereo samples to encode: exactly one of the two spans is set.
 struct Samples {

@@ -140,7 +140,9 @@ AudioFormat ChooseFormat(const Options& options) {
     }
     const std::optional<AudioFormat> format = FindFormat(name);
     if (!format || !Supported(*format, false)) {
-        UsageError("unsupported format '" + name + "' (supported: " + SupportedFormatList() + ")");
+        const std::string problem = format ? EncoderProblem() : "";
+        UsageError("unsupported format '" + name + "' (supported: " + SupportedFormatList() +
+                   (problem.empty() ? "" : "; " + problem) + ")");
     }
     if (!Supported(*format, options.float_samples)) {
         UsageError("--float cannot be written as " + std::string(format->name));

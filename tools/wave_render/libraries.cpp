@@ -1,0 +1,100 @@
+#include "tools/wave_render/libraries.h"
+
+#include <dlfcn.h>
+
+#include <cstring>
+#include <optional>
+
+namespace wave::render {
+
+namespace {
+
+// The names the dynamic loader knows the libraries by: the interface versions
+// their headers describe.
+constexpr const char* kSndfileLibrary = "libsndfile.so.1";
+constexpr const char* kSoxrLibrary = "libsoxr.so.0";
+
+template <typename Calls>
+struct Loaded {
+    std::optional<Calls> calls;
+    std::string error;
+};
+
+// Opens `library`, or says why it cannot in `error`.
+void* Open(const char* library, std::string& error) {
+    void* handle = dlopen(library, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char* why = dlerror();
+        error = std::string("cannot load ") + library + (why ? std::string(": ") + why : "");
+    }
+    return handle;
+}
+
+// Sets `call` to the function `name` of the library, or says why it cannot.
+template <typename Call>
+bool Bind(void* handle, const char* library, const char* name, Call& call, std::string& error) {
+    void* address = dlsym(handle, name);
+    if (address == nullptr) {
+        error = std::string(library) + " has no " + name;
+        return false;
+    }
+    static_assert(sizeof call == sizeof address);
+    std::memcpy(&call, &address, sizeof call);
+    return true;
+}
+
+Loaded<SndfileCalls> LoadSndfile() {
+    Loaded<SndfileCalls> loaded;
+    void* handle = Open(kSndfileLibrary, loaded.error);
+    if (handle == nullptr) return loaded;
+    SndfileCalls c{};
+    const auto bind = [&](const char* name, auto& call) {
+        return Bind(handle, kSndfileLibrary, name, call, loaded.error);
+    };
+    if (bind("sf_format_check", c.format_check) && bind("sf_open_virtual", c.open_virtual) &&
+        bind("sf_close", c.close) && bind("sf_strerror", c.strerror) &&
+        bind("sf_set_string", c.set_string) && bind("sf_command", c.command) &&
+        bind("sf_writef_short", c.writef_short) && bind("sf_writef_float", c.writef_float)) {
+        loaded.calls = c;
+    }
+    return loaded;
+}
+
+Loaded<SoxrCalls> LoadSoxr() {
+    Loaded<SoxrCalls> loaded;
+    void* handle = Open(kSoxrLibrary, loaded.error);
+    if (handle == nullptr) return loaded;
+    SoxrCalls c{};
+    const auto bind = [&](const char* name, auto& call) {
+        return Bind(handle, kSoxrLibrary, name, call, loaded.error);
+    };
+    if (bind("soxr_io_spec", c.io_spec) && bind("soxr_quality_spec", c.quality_spec) &&
+        bind("soxr_create", c.create) && bind("soxr_process", c.process) &&
+        bind("soxr_delete", c.destroy)) {
+        loaded.calls = c;
+    }
+    return loaded;
+}
+
+template <typename Calls>
+const Calls* Answer(const Loaded<Calls>& loaded, std::string& error) {
+    if (!loaded.calls) {
+        error = loaded.error;
+        return nullptr;
+    }
+    return &*loaded.calls;
+}
+
+}  // namespace
+
+const SndfileCalls* Sndfile(std::string& error) {
+    static const Loaded<SndfileCalls> loaded = LoadSndfile();
+    return Answer(loaded, error);
+}
+
+const SoxrCalls* Soxr(std::string& error) {
+    static const Loaded<SoxrCalls> loaded = LoadSoxr();
+    return Answer(loaded, error);
+}
+
+}  // namespace wave::render

@@ -1,0 +1,39 @@
+// The encoder libraries, loaded when a format first needs them. A WAV file is
+// written without them, and loading them, with every codec they bring along,
+// would be most of this program's start-up.
+#pragma once
+
+#include <sndfile.h>
+#include <soxr.h>
+
+#include <string>
+
+namespace wave::render {
+
+// The libsndfile calls this program makes.
+struct SndfileCalls {
+    decltype(&::sf_format_check) format_check;
+    decltype(&::sf_open_virtual) open_virtual;
+    decltype(&::sf_close) close;
+    decltype(&::sf_strerror) strerror;
+    decltype(&::sf_set_string) set_string;
+    decltype(&::sf_command) command;
+    decltype(&::sf_writef_short) writef_short;
+    decltype(&::sf_writef_float) writef_float;
+};
+
+// The libsoxr calls this program makes.
+struct SoxrCalls {
+    decltype(&::soxr_io_spec) io_spec;
+    decltype(&::soxr_quality_spec) quality_spec;
+    decltype(&::soxr_create) create;
+    decltype(&::soxr_process) process;
+    decltype(&::soxr_delete) destroy;
+};
+
+// The library's calls, loaded on the first call; null when it cannot be loaded,
+// and then `error` says why. Every later call gives the same answer.
+const SndfileCalls* Sndfile(std::string& error);
+const SoxrCalls* Soxr(std::string& error);
+
+}  // namespace wave::render
