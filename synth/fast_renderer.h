@@ -20,6 +20,7 @@
 //   ApplyEcho twice (buffers.cpp)          Echoes, ChainSamples, Chain (chain_kernels.inc)
 //   ApplyLowpass (buffers.cpp)             Smooth, ChainSamples (chain_kernels.inc)
 //   MixTrack (buffers.cpp)                 MixLanes (chain_kernels.inc)
+//   StorePcm16 (buffers.cpp)               MixToPcm16 (chain_kernels.inc)
 //   RenderTrack, one call after another    RenderJobs (renderer.cpp), ordered by
 //                                          the Scheduler (scheduler.h)
 // The span words (step, block, segment, chunk, slot, batch) are set out in
@@ -65,6 +66,9 @@ enum class MixUse { kFloats, kPcm16 };
 void SineToFloat(const double* x, float* out, int n, FastPathIsa isa = FastPathIsa::kBest);
 void FloatMinusSine(const float* minuend, const double* x, float* out, int n,
                     FastPathIsa isa = FastPathIsa::kBest);
+// StorePcm16(mix, n, factor, first) with the fast path's vectorised conversion.
+void StoreMixPcm16(const float* mix, int n, float factor, std::size_t first,
+                   FastPathIsa isa = FastPathIsa::kBest);
 
 // Adds the jobs into MixBuffer as RenderTrack would, in order, and advances
 // NoiseRand as it would; prints nothing. `threads` > 1 spreads the work over

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <ostream>
 #include <string>
 #include <tuple>
@@ -357,6 +358,52 @@ TEST(FastRendererPcmTest, ConvertingAsItGoesLeavesTheSamePcm) {
             EXPECT_TRUE(std::all_of(pcm.begin() + 2 * end, pcm.end(), [](std::uint8_t b) {
                 return b == 0;
             })) << how;
+        }
+    }
+}
+
+// The vectorised 16-bit conversion stores what StorePcm16 stores, for every
+// instruction set: at the edges of the 16-bit range and beyond it, for NaN,
+// infinities, zeros of both signs and numbers too small to matter, at every
+// alignment of the vector loop and its tail, with factors that round.
+TEST(FastRendererPcmTest, ConvertsTo16BitsAsStorePcm16Does) {
+    const float inf = std::numeric_limits<float>::infinity();
+    std::vector<float> mix = {0.0f,    -0.0f, 1.0f,   -1.0f, 0.99999f, -0.00001f,     1.5f,
+                              -1.5f,   1e10f, -1e10f, inf,   -inf,     std::nanf(""), 1e-45f,
+                              -1e-45f, 0.5f,  -0.5f,  4.0f,  -4.0f,    3.99997f,      -4.00003f};
+    // Either side of the thresholds, after the factors below: 32767 and -32768.
+    for (float edge : {32767.0f / 32767.0f, -32768.0f / 32767.0f}) {
+        float below = edge, above = edge;
+        for (int k = 0; k < 4; ++k) {
+            below = std::nextafter(below, -inf);
+            above = std::nextafter(above, inf);
+            mix.push_back(below);
+            mix.push_back(above);
+            mix.push_back(2 * below);
+            mix.push_back(2 * above);
+        }
+    }
+    for (int i = 0; i < 3000; ++i)
+        mix.push_back(static_cast<float>((i * 7919) % 4001 - 2000) / 1500.0f);
+
+    for (float factor : {1.0f, 0.5f, 0.25f, 0.3f}) {
+        for (std::size_t offset : {std::size_t{0}, std::size_t{1}, std::size_t{5}}) {
+            const float* piece = mix.data() + offset;
+            const std::size_t n = mix.size() - offset;
+            std::fill_n(MixBuffer, n + 16, 0.0f);  // more than the 16-bit samples
+            StorePcm16(piece, n, factor, 3);
+            const std::vector<std::uint8_t> expected(MixPcmBytes(), MixPcmBytes() + 2 * (n + 8));
+            for (FastPathIsa isa :
+                 {FastPathIsa::kBest, FastPathIsa::kAvx2, FastPathIsa::kBaseline}) {
+                std::fill_n(MixBuffer, n + 16, 0.0f);
+                StoreMixPcm16(piece, static_cast<int>(n), factor, 3, isa);
+                const std::vector<std::uint8_t> pcm(MixPcmBytes(), MixPcmBytes() + 2 * (n + 8));
+                for (std::size_t i = 0; i < pcm.size(); ++i) {
+                    ASSERT_EQ(pcm[i], expected[i])
+                        << "byte " << i << ", factor " << factor << ", offset " << offset
+                        << ", isa " << static_cast<int>(isa);
+                }
+            }
         }
     }
 }

@@ -25,6 +25,8 @@ struct Kernels {
     // piece of the mix kept elsewhere).
     void (*mix)(const std::vector<Lane>& lanes, int first_block, std::int64_t first_sample,
                 std::int64_t end_sample, float* mix);
+    // StorePcm16's 16-bit samples of n samples of a finished mix, at `out`.
+    void (*pcm16)(const float* mix, int n, float factor, unsigned char* out);
     void (*sines)(const double* x, float* out, int n);
     void (*minus_sines)(const float* minuend, const double* x, float* out, int n);
 };

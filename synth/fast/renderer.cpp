@@ -285,7 +285,8 @@ private:
         const auto n = static_cast<std::size_t>(end_sample - first_sample);
         std::fill_n(chunk_mix_, n, 0.0f);
         kernels_.mix(lanes_, FirstBlock(task.chunk), first_sample, end_sample, chunk_mix_);
-        StorePcm16(chunk_mix_, n, *pcm_scale_, static_cast<std::size_t>(first_sample));
+        kernels_.pcm16(chunk_mix_, static_cast<int>(n), *pcm_scale_,
+                       reinterpret_cast<unsigned char*>(MixBuffer) + 2 * first_sample);
         return false;
     }
 
@@ -350,6 +351,11 @@ void SineToFloat(const double* x, float* out, int n, FastPathIsa isa) {
 
 void FloatMinusSine(const float* minuend, const double* x, float* out, int n, FastPathIsa isa) {
     fast::ChooseKernels(isa).minus_sines(minuend, x, out, n);
+}
+
+void StoreMixPcm16(const float* mix, int n, float factor, std::size_t first, FastPathIsa isa) {
+    fast::ChooseKernels(isa).pcm16(mix, n, factor,
+                                   reinterpret_cast<unsigned char*>(MixBuffer) + 2 * first);
 }
 
 std::int64_t RenderJobs(std::span<const RenderJob> jobs, int threads,
