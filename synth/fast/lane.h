@@ -100,12 +100,16 @@ struct Scratch {
 };
 
 // Where a segment of a group's block takes what its frames put into the echoes
-// from: the scratch, or the frames a group keeps of the note it replays. Element
-// 4 g + i of `left` and `right` is lane i at the segment's frame g.
+// from: the scratch, or the frames a group keeps of the note it replays; and,
+// where the frames are computed, their phases and amplitudes: the scratch, or
+// those a noisy group keeps of its note. Element 4 g + i of each is lane i at the
+// segment's frame g.
 struct SegmentInput {
     int first_frame = 0, frames = 0;  // within the block
     const float* left = nullptr;
     const float* right = nullptr;
+    const float* h = nullptr;
+    const float* m = nullptr;
 };
 
 // Sets the lane up for step `step` of its track: a note-on, hold, rest or the end.
