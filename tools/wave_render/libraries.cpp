@@ -43,36 +43,18 @@ bool Bind(void* handle, const char* library, const char* name, Call& call, std::
     return true;
 }
 
-Loaded<SndfileCalls> LoadSndfile() {
-    Loaded<SndfileCalls> loaded;
-    void* handle = Open(kSndfileLibrary, loaded.error);
+// Opens `library` and sets its calls with bind_all(calls, bind), where
+// bind(name, call) sets one call and says whether it could.
+template <typename Calls, typename BindAll>
+Loaded<Calls> Load(const char* library, BindAll bind_all) {
+    Loaded<Calls> loaded;
+    void* handle = Open(library, loaded.error);
     if (handle == nullptr) return loaded;
-    SndfileCalls c{};
+    Calls calls{};
     const auto bind = [&](const char* name, auto& call) {
-        return Bind(handle, kSndfileLibrary, name, call, loaded.error);
+        return Bind(handle, library, name, call, loaded.error);
     };
-    if (bind("sf_format_check", c.format_check) && bind("sf_open_virtual", c.open_virtual) &&
-        bind("sf_close", c.close) && bind("sf_strerror", c.strerror) &&
-        bind("sf_set_string", c.set_string) && bind("sf_command", c.command) &&
-        bind("sf_writef_short", c.writef_short) && bind("sf_writef_float", c.writef_float)) {
-        loaded.calls = c;
-    }
-    return loaded;
-}
-
-Loaded<SoxrCalls> LoadSoxr() {
-    Loaded<SoxrCalls> loaded;
-    void* handle = Open(kSoxrLibrary, loaded.error);
-    if (handle == nullptr) return loaded;
-    SoxrCalls c{};
-    const auto bind = [&](const char* name, auto& call) {
-        return Bind(handle, kSoxrLibrary, name, call, loaded.error);
-    };
-    if (bind("soxr_io_spec", c.io_spec) && bind("soxr_quality_spec", c.quality_spec) &&
-        bind("soxr_create", c.create) && bind("soxr_process", c.process) &&
-        bind("soxr_delete", c.destroy)) {
-        loaded.calls = c;
-    }
+    if (bind_all(calls, bind)) loaded.calls = calls;
     return loaded;
 }
 
@@ -88,12 +70,24 @@ const Calls* Answer(const Loaded<Calls>& loaded, std::string& error) {
 }  // namespace
 
 const SndfileCalls* Sndfile(std::string& error) {
-    static const Loaded<SndfileCalls> loaded = LoadSndfile();
+    static const Loaded<SndfileCalls> loaded =
+        Load<SndfileCalls>(kSndfileLibrary, [](SndfileCalls& c, const auto& bind) {
+            return bind("sf_format_check", c.format_check) &&
+                   bind("sf_open_virtual", c.open_virtual) && bind("sf_close", c.close) &&
+                   bind("sf_strerror", c.strerror) && bind("sf_set_string", c.set_string) &&
+                   bind("sf_command", c.command) && bind("sf_writef_short", c.writef_short) &&
+                   bind("sf_writef_float", c.writef_float);
+        });
     return Answer(loaded, error);
 }
 
 const SoxrCalls* Soxr(std::string& error) {
-    static const Loaded<SoxrCalls> loaded = LoadSoxr();
+    static const Loaded<SoxrCalls> loaded =
+        Load<SoxrCalls>(kSoxrLibrary, [](SoxrCalls& c, const auto& bind) {
+            return bind("soxr_io_spec", c.io_spec) && bind("soxr_quality_spec", c.quality_spec) &&
+                   bind("soxr_create", c.create) && bind("soxr_process", c.process) &&
+                   bind("soxr_delete", c.destroy);
+        });
     return Answer(loaded, error);
 }
 
