@@ -58,10 +58,11 @@ Task Scheduler::Next(int thread) {
     if (ended_ || mixed_ == chunks_) return {TaskKind::kDone};
     const bool mix_ready =
         !mixing_ && groups_to_finish_[static_cast<std::size_t>(mixed_ % slots_)] == 0;
-    if (mix_ready && thread == 0) {
+    const auto mix = [this] {
         mixing_ = true;
-        return {TaskKind::kMix, 0, mixed_};
-    }
+        return Task{TaskKind::kMix, 0, mixed_};
+    };
+    if (mix_ready && thread == 0) return mix();
     int best = -1;
     bool best_kept = false;
     for (int g = 0; g < groups_; ++g) {
@@ -79,11 +80,7 @@ Task Scheduler::Next(int thread) {
         busy_[static_cast<std::size_t>(best)] = true;
         return {TaskKind::kGroup, best, next_chunk_[static_cast<std::size_t>(best)]};
     }
-    if (mix_ready) {
-        mixing_ = true;
-        return {TaskKind::kMix, 0, mixed_};
-    }
-    return {TaskKind::kWait};
+    return mix_ready ? mix() : Task{TaskKind::kWait};
 }
 
 void Scheduler::Finish(const Task& task, bool ends_render) {
