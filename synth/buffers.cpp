@@ -97,14 +97,6 @@ void ApplyTwoSlopeShaper(int start, float threshold, float high, float low) {
     }
 }
 
-// Truncates toward zero, then clamps to the 16-bit range (NaN gives 0).
-static std::int16_t ToPcm16(float sample) {
-    const double v = sample * 32767.0;
-    if (!(v > -32768.0)) return v <= -32768.0 ? INT16_MIN : 0;
-    if (v >= 32767.0) return INT16_MAX;
-    return static_cast<std::int16_t>(static_cast<std::int32_t>(v));
-}
-
 // The 16-bit samples of `value` of n <= kBlockSamples floats from `in`, stored
 // at `out`: all of them are read before any is written, so `out` may overlap
 // `in` (it does for the in-place conversion).

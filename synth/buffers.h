@@ -34,8 +34,15 @@ void ApplyEcho(int delay, float feedback);
 void ApplyLowpass(float c);
 // |x| >= threshold ? |x| * high : |x| * low, keeping the sign of x.
 void ApplyTwoSlopeShaper(int start, float threshold, float high, float low);
-// In place: sample i becomes the 16-bit integer trunc(mix[i] * 32767), saturated.
+// In place: sample i becomes ToPcm16(mix[i]).
 void ConvertMixToPcm16();
+// trunc(sample * 32767) saturated to the 16-bit range; NaN gives 0.
+inline std::int16_t ToPcm16(float sample) {
+    const double v = sample * 32767.0;
+    if (!(v > -32768.0)) return v <= -32768.0 ? INT16_MIN : 0;
+    if (v >= 32767.0) return INT16_MAX;
+    return static_cast<std::int16_t>(static_cast<std::int32_t>(v));
+}
 
 // Writes the 16-bit samples [first, first + n) at the start of MixBuffer from
 // `mix`, a piece of a mix kept elsewhere: each what ScaleMix(factor) and then
