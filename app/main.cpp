@@ -4,6 +4,7 @@
 #include "app/player.h"
 #include "app/song.h"
 #include "platform/memory.h"
+#include "platform/process.h"
 #include "synth/buffers.h"
 
 namespace {
@@ -17,6 +18,9 @@ constexpr const wchar_t* kMessage =
 int main() {
     using namespace wave;
 
+    // Before anything opens a file or a device: the report and the prompt must
+    // not land in the audio stream, nor the prompt read its answer from it.
+    platform::OpenClosedStandardDescriptors();
     // The buffers are static storage, zero at the start, and no device is open
     // yet: there is nothing to reset before the render. Clearing them anyway
     // would make the system give every page of them to the process at once.

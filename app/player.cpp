@@ -1,5 +1,6 @@
 #include "app/player.h"
 
+#include "platform/memory.h"
 #include "synth/buffers.h"
 
 namespace wave {
@@ -21,7 +22,11 @@ MMRESULT ResetState() {
         waveOutClose(device);
         device = nullptr;
     }
-    ClearBuffers();
+    // ClearBuffers, without bringing into memory the pages that the render never
+    // touched: writing zeros over both buffers would make the process hold all
+    // 127 MB of them on its way out.
+    platform::ZeroPages(TrackBuffer, kBufferBytes);
+    platform::ZeroPages(MixBuffer, kBufferBytes);
     return stopped;
 }
 

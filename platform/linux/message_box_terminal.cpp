@@ -6,7 +6,12 @@
 // the box then closes once playback has finished, so `wave < /dev/null` plays
 // the whole song. SIGINT, SIGTERM and SIGHUP stop playback, and the program then
 // ends by that signal, so that a calling shell or script sees how it ended
-// (status 128 + signal) and stops too.
+// (status 128 + signal) and stops too. Once the box has closed, or a first stop
+// signal has been taken, a stop signal ends the program at once: the stop then
+// under way is not waited for, and no signal goes unanswered.
+//
+// Input that goes on without ever holding a line (`wave < /dev/zero`) is no
+// answer: past kLongestAnswer bytes it is no longer read, as at its end.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -28,6 +33,10 @@ const bool kBrokenPipeIgnored = [] {
     return true;
 }();
 
+constexpr std::size_t kLongestAnswer = 64 * 1024;
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
 int signal_pipe[2] = {-1, -1};
 
 void OnSignal(int sig) {
@@ -37,19 +46,39 @@ void OnSignal(int sig) {
     errno = saved;
 }
 
+// Ends the process by `sig`, so that the caller sees how it ended; safe in a handler.
+void EndNow(int sig) {
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(sig, &action, nullptr);
+    // Delivered as the handler returns, or at once where `sig` is not blocked.
+    raise(sig);
+}
+
+void HandleStopSignals(void (*handler)(int)) {
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    for (int sig : kStopSignals)
+        sigaction(sig, &action, nullptr);
+}
+
 void CatchStopSignals() {
     if (signal_pipe[0] < 0 && pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    struct sigaction action = {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
+    HandleStopSignals(OnSignal);
+}
+
+// From here on a stop signal ends the program at once; one that was caught while
+// the box was open, and not yet acted on, does so now.
+void EndOnStopSignals() {
+    HandleStopSignals(EndNow);
+    unsigned char sig = 0;
+    if (signal_pipe[0] >= 0 && read(signal_pipe[0], &sig, 1) == 1) EndNow(sig);
 }
 
 [[noreturn]] void EndBySignal(int sig) {
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
+    EndNow(sig);
     std::_Exit(128 + sig);  // not reached: the signal's default action ends the process
 }
 
@@ -99,17 +128,10 @@ void ReportLostDevice() {
                                 "\n");
 }
 
-}  // namespace
-
-int MessageBoxW(HWND, const wchar_t* lpText, const wchar_t* lpCaption, UINT) {
-    const bool terminal = isatty(STDIN_FILENO) == 1;
-    std::string box = "[" + Utf8(lpCaption) + "]\n" + Utf8(lpText) + "\n";
-    if (terminal) box += "[OK: press Enter]\n";
-    WriteAll(STDERR_FILENO, box);
-
-    CatchStopSignals();
+// Waits for OK, a stop signal, or the end of playback with no one to answer.
+int WaitForAnswer(bool terminal) {
     bool input_open = true;
-    bool input_seen = false;
+    std::size_t unanswered = 0;  // bytes read since the last line
     for (;;) {
         // Playback over and no one to answer: the box closes, unless a stop signal is pending.
         const bool finished = !input_open && wave::platform::PlaybackIdle();
@@ -124,6 +146,7 @@ int MessageBoxW(HWND, const wchar_t* lpText, const wchar_t* lpCaption, UINT) {
         if (fds[0].revents & POLLIN) {
             unsigned char sig = 0;
             if (read(signal_pipe[0], &sig, 1) == 1) {
+                HandleStopSignals(EndNow);  // a second signal need not wait for this stop
                 wave::platform::StopAllPlayback();
                 EndBySignal(sig);
             }
@@ -142,12 +165,28 @@ int MessageBoxW(HWND, const wchar_t* lpText, const wchar_t* lpCaption, UINT) {
                     std::string::npos) {
                     return IDOK;
                 }
-                input_seen = true;
+                unanswered += static_cast<std::size_t>(n);
+                // Not a line anyone typed: no answer is coming from there.
+                if (unanswered > kLongestAnswer) input_open = false;
                 continue;
             }
             // End of input: a terminal's Ctrl-D or an unfinished last line is an answer.
-            if (terminal || input_seen) return IDOK;
+            if (terminal || unanswered > 0) return IDOK;
             input_open = false;
         }
     }
+}
+
+}  // namespace
+
+int MessageBoxW(HWND, const wchar_t* lpText, const wchar_t* lpCaption, UINT) {
+    const bool terminal = isatty(STDIN_FILENO) == 1;
+    std::string box = "[" + Utf8(lpCaption) + "]\n" + Utf8(lpText) + "\n";
+    if (terminal) box += "[OK: press Enter]\n";
+    WriteAll(STDERR_FILENO, box);
+
+    CatchStopSignals();
+    const int answer = WaitForAnswer(terminal);
+    EndOnStopSignals();
+    return answer;
 }

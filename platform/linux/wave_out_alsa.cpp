@@ -5,8 +5,20 @@
 // A device that stops taking frames (a sound server that went away) ends
 // playback: its queued buffers are marked done, the reason waits for the prompt
 // to report it, and the calls on it return MMSYSERR_NODRIVER from then on.
+//
+// ALSA's file plugin, which captures what is played into a file or a pipe, holds
+// back the last buffer's worth of frames until the PCM is stopped or closed, then
+// writes them in one go, and asserts (aborting the program) when that write comes
+// up short: a full disk, a file size limit, a reader that goes away, a signal in
+// mid-write. The playback thread therefore takes no signals, and the frames such
+// a device holds back never wait for the stop: a reset takes them back unplayed
+// before it drops the rest, and the end of the last buffer is followed by a
+// buffer of silence, which pushes them out through writes whose failures are
+// reported, and which is then taken back.
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +26,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -22,6 +35,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/linux/playback.h"
 #include "platform/wave_out.h"
@@ -54,6 +68,10 @@ struct HWAVEOUT__ {
     unsigned frame_bytes = 0;
     unsigned rate = 0;
     snd_pcm_uframes_t chunk_frames = 0;
+    // The device writes out the frames it holds only when stopped (ALSA's file
+    // plugin); `silence` pushes them out.
+    bool holds_back = false;
+    std::vector<char> silence;
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -137,12 +155,10 @@ Outcome WaitUntilPlayed(HWAVEOUT dev) {
     return {Outcome::kReset};
 }
 
-// Feeds one buffer to ALSA and waits until it is played. Returns early when a
-// reset asks to stop, or when the device stops taking frames: a failed recovery,
-// or writes that keep failing with nothing accepted for kGiveUpAfter.
-Outcome PlayBuffer(HWAVEOUT dev, const WAVEHDR& header) {
-    const char* data = header.lpData;
-    const snd_pcm_uframes_t frames = header.dwBufferLength / dev->frame_bytes;
+// Feeds frames to ALSA. Returns early when a reset asks to stop, or when the
+// device stops taking frames: a failed recovery, or writes that keep failing with
+// nothing accepted for kGiveUpAfter.
+Outcome WriteFrames(HWAVEOUT dev, const char* data, snd_pcm_uframes_t frames) {
     snd_pcm_uframes_t done = 0;
     bool failing = false;  // since a failed write, the device has not been seen running
     Clock::time_point failing_since{};
@@ -170,7 +186,36 @@ Outcome PlayBuffer(HWAVEOUT dev, const WAVEHDR& header) {
         if (now - failing_since >= kGiveUpAfter) return {Outcome::kLost, err};
         PauseUnlessReset(dev, kRetryInterval);
     }
-    return WaitUntilPlayed(dev);
+    return {Outcome::kPlayed};
+}
+
+// Feeds one buffer to ALSA and waits until it is played.
+Outcome PlayBuffer(HWAVEOUT dev, const WAVEHDR& header) {
+    const Outcome written =
+        WriteFrames(dev, header.lpData, header.dwBufferLength / dev->frame_bytes);
+    return written.kind == Outcome::kPlayed ? WaitUntilPlayed(dev) : written;
+}
+
+// Takes back the frames ALSA holds that have not been played, so that stopping
+// the device drops them instead of writing them out.
+void TakeBackUnplayed(HWAVEOUT dev) {
+    const snd_pcm_sframes_t unplayed = snd_pcm_rewindable(dev->pcm);
+    if (unplayed > 0) snd_pcm_rewind(dev->pcm, static_cast<snd_pcm_uframes_t>(unplayed));
+}
+
+// For a device that holds frames back: pushes them out behind a buffer of
+// silence, then takes the silence back. A write that fails here is reported as
+// for any other frames.
+Outcome PushOutHeldFrames(HWAVEOUT dev) {
+    const Outcome written =
+        WriteFrames(dev, dev->silence.data(), dev->silence.size() / dev->frame_bytes);
+    if (written.kind == Outcome::kPlayed) TakeBackUnplayed(dev);
+    return written;
+}
+
+bool IsLastQueued(HWAVEOUT dev) {
+    std::lock_guard lock(dev->mutex);
+    return dev->queue.size() == 1 && !dev->resetting;
 }
 
 // Records why the device is lost, for waveOutGetErrorTextA and for the prompt to say.
@@ -187,6 +232,7 @@ void PlayerThread(HWAVEOUT dev) {
                           [dev] { return dev->closing || dev->resetting || !dev->queue.empty(); });
         if (dev->resetting) {
             lock.unlock();
+            if (dev->holds_back) TakeBackUnplayed(dev);
             snd_pcm_drop(dev->pcm);
             snd_pcm_prepare(dev->pcm);
             lock.lock();
@@ -201,7 +247,11 @@ void PlayerThread(HWAVEOUT dev) {
         if (dev->queue.empty()) return;  // closing
         WAVEHDR* header = dev->queue.front();
         lock.unlock();
-        const Outcome outcome = PlayBuffer(dev, *header);
+        Outcome outcome = PlayBuffer(dev, *header);
+        // Nothing more is queued: what the device holds back must not wait for the stop.
+        if (outcome.kind == Outcome::kPlayed && dev->holds_back && IsLastQueued(dev)) {
+            outcome = PushOutHeldFrames(dev);
+        }
         if (outcome.kind == Outcome::kLost) RecordLost(outcome.error);
         lock.lock();
         if (outcome.kind == Outcome::kLost) {
@@ -223,7 +273,8 @@ void PlayerThread(HWAVEOUT dev) {
 // Asks for 16-bit interleaved frames at the format's rate and channels, about
 // kBufferMicroseconds of buffering in periods of about kPeriodMicroseconds, and
 // playback that starts once the buffer is full.
-int Configure(snd_pcm_t* pcm, const WAVEFORMATEX& format, snd_pcm_uframes_t* period_frames) {
+int Configure(snd_pcm_t* pcm, const WAVEFORMATEX& format, snd_pcm_uframes_t* period_frames,
+              snd_pcm_uframes_t* buffer_frames) {
     snd_pcm_hw_params_t* hw = nullptr;
     snd_pcm_hw_params_alloca(&hw);
     unsigned buffer_us = kBufferMicroseconds, period_us = kPeriodMicroseconds;
@@ -236,17 +287,29 @@ int Configure(snd_pcm_t* pcm, const WAVEFORMATEX& format, snd_pcm_uframes_t* per
     if (err >= 0) err = snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &buffer_us, nullptr);
     if (err >= 0) err = snd_pcm_hw_params_set_period_time_near(pcm, hw, &period_us, nullptr);
     if (err >= 0) err = snd_pcm_hw_params(pcm, hw);
-    snd_pcm_uframes_t buffer_frames = 0;
-    if (err >= 0) err = snd_pcm_hw_params_get_buffer_size(hw, &buffer_frames);
+    if (err >= 0) err = snd_pcm_hw_params_get_buffer_size(hw, buffer_frames);
     if (err >= 0) err = snd_pcm_hw_params_get_period_size(hw, period_frames, nullptr);
 
     snd_pcm_sw_params_t* sw = nullptr;
     snd_pcm_sw_params_alloca(&sw);
     if (err >= 0) err = snd_pcm_sw_params_current(pcm, sw);
-    if (err >= 0) err = snd_pcm_sw_params_set_start_threshold(pcm, sw, buffer_frames);
+    if (err >= 0) err = snd_pcm_sw_params_set_start_threshold(pcm, sw, *buffer_frames);
     if (err >= 0) err = snd_pcm_sw_params_set_avail_min(pcm, sw, *period_frames);
     if (err >= 0) err = snd_pcm_sw_params(pcm, sw);
     return err;
+}
+
+// The playback thread blocks the signals that stop the program, so that they
+// reach the thread that waits for them and never cut short a write of its own.
+std::thread StartPlayerThread(HWAVEOUT dev) {
+    sigset_t stop_signals, previous;
+    sigemptyset(&stop_signals);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGCHLD})
+        sigaddset(&stop_signals, sig);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, &previous);
+    std::thread player(PlayerThread, dev);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return player;
 }
 
 MMRESULT OpenFailure(MMRESULT result, const std::string& reason) {
@@ -267,6 +330,9 @@ MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT uDeviceID, const WAVEFORMATEX* pwfx, D
         return WAVERR_BADFORMAT;
     }
 
+    // A capture file that reaches the file size limit is a failed write, reported
+    // as a lost device, not a signal that ends the program without a word.
+    std::signal(SIGXFSZ, SIG_IGN);
     snd_lib_error_set_handler(SilentAlsaError);
     snd_pcm_t* pcm = nullptr;
     int err = snd_pcm_open(&pcm, kDeviceName, SND_PCM_STREAM_PLAYBACK, 0);
@@ -274,8 +340,8 @@ MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT uDeviceID, const WAVEFORMATEX* pwfx, D
         return OpenFailure(MMSYSERR_NODRIVER, std::string("ALSA device \"") + kDeviceName +
                                                   "\": " + snd_strerror(err));
     }
-    snd_pcm_uframes_t period_frames = 0;
-    err = Configure(pcm, *pwfx, &period_frames);
+    snd_pcm_uframes_t period_frames = 0, buffer_frames = 0;
+    err = Configure(pcm, *pwfx, &period_frames, &buffer_frames);
     if (err < 0) {
         snd_pcm_close(pcm);
         return OpenFailure(WAVERR_BADFORMAT, std::string("ALSA device \"") + kDeviceName +
@@ -287,7 +353,13 @@ MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT uDeviceID, const WAVEFORMATEX* pwfx, D
     dev->frame_bytes = pwfx->nBlockAlign;
     dev->rate = pwfx->nSamplesPerSec;
     dev->chunk_frames = std::max<snd_pcm_uframes_t>(period_frames, 64);
-    dev->player = std::thread(PlayerThread, dev);
+    dev->holds_back = snd_pcm_type(pcm) == SND_PCM_TYPE_FILE;
+    if (dev->holds_back) {
+        // A buffer to push out what is held back, and a chunk more: a write that
+        // came up short at the end of the first is retried, and fails, in the second.
+        dev->silence.assign((buffer_frames + dev->chunk_frames) * dev->frame_bytes, 0);
+    }
+    dev->player = StartPlayerThread(dev);
     {
         std::lock_guard lock(devices_mutex);
         open_devices.insert(dev);
