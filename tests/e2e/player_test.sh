@@ -139,6 +139,129 @@ ctrl_c_ends_a_calling_loop)
     [ ! -s "$work/loop" ] || fail "the loop went on: $(cat "$work/loop")"
     [ "$(wc -l <"$work/prompt")" -eq 3 ] || fail "another run started: $(cat "$work/prompt")"
     ;;
+stops_cleanly_while_flushing)
+    # ALSA's file plugin aborts the program when a write of what it holds comes up
+    # short. Each way of stopping while it writes into a pipe, or while its file
+    # fills up, ends with the status the README promises and no other word.
+    check_end() {  # check_end WHAT STATUS ALLOWED_STATUSES...
+        local what=$1 status=$2
+        shift 2
+        [[ " $* " == *" $status "* ]] || fail "$what: exit status $status, expected one of $*: $(tail -c 300 "$work/stderr")"
+        ! grep -q -i 'assert' "$work/stderr" || fail "$what: $(grep -i assert "$work/stderr")"
+    }
+    for delay in 0.1 0.5 0.9; do
+        # A stop signal, then the pipe's reader goes away while the stop is under way.
+        conf=$(capture_config "signal_$delay" paced)
+        : >"$work/stderr"
+        ALSA_CONFIG_PATH=$conf "$wave" </dev/null >/dev/null 2>"$work/stderr" &
+        pid=$!
+        wait_for_lines "$work/stderr" 2 120
+        sleep 1
+        kill -s INT $pid
+        sleep $delay
+        pkill -f "$pace_reader 176400 $work/signal_$delay.raw"
+        wait $pid
+        check_end "SIGINT, then the reader ended after $delay s" $? 130
+
+        # OK, then Ctrl-C to the whole group (the reader too) while the stop is under way.
+        conf=$(capture_config "ok_$delay" paced)
+        : >"$work/stderr"
+        mkfifo "$work/answer_$delay"
+        ALSA_CONFIG_PATH=$conf setsid env --default-signal=INT \
+            "$wave" <"$work/answer_$delay" >/dev/null 2>"$work/stderr" &
+        pid=$!
+        exec 7>"$work/answer_$delay"
+        wait_for_lines "$work/stderr" 2 120
+        sleep 1
+        echo >&7
+        sleep $delay
+        kill -s INT -- -$pid 2>/dev/null
+        wait $pid
+        check_end "OK, then Ctrl-C after $delay s" $? 0 130
+        exec 7>&-
+    done
+    # The capture file reaches the file size limit early, or while the end of the
+    # song is written out: one line, status 1.
+    for kbytes in 1000 31000; do
+        conf=$(capture_config "limit_$kbytes")
+        (
+            ulimit -f $kbytes
+            ALSA_CONFIG_PATH=$conf exec timeout 120 "$wave" </dev/null >/dev/null 2>"$work/stderr"
+        )
+        check_end "a file size limit of $kbytes KiB" $? 1
+        [ "$(grep -c -v -e '^\[Wave\]' -e 'OK' "$work/stderr")" -eq 1 ] ||
+            fail "a file size limit of $kbytes KiB: expected one line: $(cat "$work/stderr")"
+        grep -q 'lost the default audio device' "$work/stderr" ||
+            fail "a file size limit of $kbytes KiB: not reported as a lost device: $(cat "$work/stderr")"
+    done
+    ;;
+signal_after_the_prompt)
+    # A stop signal that comes after OK, while the device is still being stopped
+    # (a slow reader takes seconds to drain the pipe), ends the program by it.
+    printf 'pcm.!default { type file; slave.pcm { type null }; file "|%s 17640 /dev/null"; format "raw" }\n' \
+        "$pace_reader" >"$work/slow.conf"
+    mkfifo "$work/answer"
+    : >"$work/stderr"
+    ALSA_CONFIG_PATH=$work/slow.conf "$wave" <"$work/answer" >/dev/null 2>"$work/stderr" &
+    pid=$!
+    exec 7>"$work/answer"
+    wait_for_lines "$work/stderr" 2 120
+    sleep 1
+    echo >&7
+    sleep 0.3
+    start_ns=$(date +%s%N)
+    kill -s TERM $pid
+    wait $pid
+    status=$?
+    elapsed_ms=$((($(date +%s%N) - start_ns) / 1000000))
+    [ $status -eq 143 ] || fail "SIGTERM after OK: exit status $status, expected 143"
+    [ $elapsed_ms -lt 2000 ] || fail "SIGTERM after OK: the program went on for $elapsed_ms ms"
+    ;;
+closed_standard_descriptors)
+    # With standard descriptors closed, the capture must still be the song alone:
+    # neither the report nor the prompt may land in it.
+    for redirections in '<&- >&- 2>&-' '>&- 2>&-' '<&- >&-' '<&- 2>&-'; do
+        conf=$(capture_config closed)
+        rm -f "$work/closed.raw"
+        eval "ALSA_CONFIG_PATH=$conf timeout 120 \"\$wave\" $redirections"
+        status=$?
+        [ $status -eq 0 ] || fail "wave $redirections: exit status $status"
+        check_capture "$work/closed.raw"
+    done
+    ;;
+input_without_lines)
+    # Input that never holds a line is not read flat out: a few seconds into the
+    # song, the player has read next to nothing of /dev/zero.
+    conf=$(capture_config zero paced)
+    : >"$work/stderr"
+    ALSA_CONFIG_PATH=$conf "$wave" </dev/zero >/dev/null 2>"$work/stderr" &
+    pid=$!
+    wait_for_lines "$work/stderr" 2 120
+    sleep 3
+    read_bytes=$(awk '/^rchar/ {print $2}' /proc/$pid/io)
+    kill -s TERM $pid
+    wait $pid
+    [ "$read_bytes" -lt 16000000 ] || fail "read $read_bytes bytes in 3 s"
+    # And, as with no input at all, the song plays to its end and the player exits.
+    conf=$(capture_config zero_whole)
+    ALSA_CONFIG_PATH=$conf timeout 120 "$wave" </dev/zero >/dev/null 2>"$work/stderr"
+    status=$?
+    [ $status -eq 0 ] || fail "exit status $status: $(cat "$work/stderr")"
+    check_capture "$work/zero_whole.raw"
+    ;;
+memory_at_exit)
+    # The buffers are zero at exit without the pages the render never touched
+    # being brought in: the peak stays far below the 127 MB of both buffers.
+    conf=$(capture_config memory)
+    peak_kb=$(ALSA_CONFIG_PATH=$conf python3 -c '
+import resource, subprocess, sys
+subprocess.run([sys.argv[1]], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+               stderr=subprocess.DEVNULL, timeout=120, check=True)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)' "$wave") || fail "the player failed"
+    echo "peak resident size: $peak_kb KiB"
+    [ "$peak_kb" -lt 96000 ] || fail "peak resident size $peak_kb KiB"
+    check_capture "$work/memory.raw"
+    ;;
 *)
     fail "unknown case"
     ;;
