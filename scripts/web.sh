@@ -11,5 +11,7 @@ emcmake cmake -S . -B build/web -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/web --target wave_web -j"$(nproc)"
 
 port=${PORT:-8000}
-echo "The web player: http://127.0.0.1:$port/ (Ctrl-C stops the server)"
-exec python3 -m http.server --bind 127.0.0.1 --directory build/web/site "$port"
+case $port in
+'' | *[!0-9]*) echo "web.sh: PORT must be a number, not '$port'" >&2; exit 2 ;;
+esac
+exec python3 scripts/serve_web.py "$port" build/web/site
