@@ -245,13 +245,15 @@ namespace {
 
 // RenderSong, and with `to_pcm16` RenderSongToPcm16.
 Pcm16Song RenderSongWith(MixUse use, int threads, FastPathIsa isa, const SongProgressFn& progress,
-                         bool to_pcm16) {
+                         bool to_pcm16, int solo) {
     const std::vector<float> passes = DetunePasses();
     std::vector<RenderJob> jobs;
     for (float d : passes) {
-        for (const ArrangementEntry& row : kArrangement) {
-            jobs.push_back(
-                {row.voice, SongTrackData(row.track), row.volume, row.left, row.right, d});
+        for (std::size_t r = 0; r < kArrangement.size(); ++r) {
+            const ArrangementEntry& row = kArrangement[r];
+            const bool heard = solo == kEveryRow || static_cast<std::size_t>(solo) == r;
+            jobs.push_back({row.voice, SongTrackData(row.track), heard ? row.volume : 0.0f,
+                            row.left, row.right, d});
         }
     }
     const int count = static_cast<int>(passes.size());
@@ -276,12 +278,13 @@ Pcm16Song RenderSongWith(MixUse use, int threads, FastPathIsa isa, const SongPro
 
 }  // namespace
 
-int RenderSong(MixUse use, int threads, FastPathIsa isa, const SongProgressFn& progress) {
-    return RenderSongWith(use, threads, isa, progress, false).passes;
+int RenderSong(MixUse use, int threads, FastPathIsa isa, const SongProgressFn& progress, int solo) {
+    return RenderSongWith(use, threads, isa, progress, false, solo).passes;
 }
 
-Pcm16Song RenderSongToPcm16(int threads, FastPathIsa isa, const SongProgressFn& progress) {
-    return RenderSongWith(MixUse::kPcm16, threads, isa, progress, true);
+Pcm16Song RenderSongToPcm16(int threads, FastPathIsa isa, const SongProgressFn& progress,
+                            int solo) {
+    return RenderSongWith(MixUse::kPcm16, threads, isa, progress, true, solo);
 }
 
 }  // namespace wave

@@ -46,6 +46,11 @@ inline constexpr float kLastDetune = 1.004f;
 // The number of detuned passes the song is rendered in.
 int DetunePassCount();
 
+// For the renders below: every arrangement row is heard, or only row `solo`
+// (0 to 6), with the others rendered at volume 0. They still draw from NoiseRand
+// as in the whole song, so the row sounds exactly as it does in the mix: its stem.
+inline constexpr int kEveryRow = -1;
+
 // How far RenderSong has come: the fraction of the work done, from 0 to 1, and
 // how many of the song's track renders it has finished.
 struct SongProgress {
@@ -61,7 +66,7 @@ using SongProgressFn = std::function<void(const SongProgress&)>;
 // `threads` > 1 renders on that many threads, with the same result. `progress`
 // is called on the calling thread as the render goes on.
 int RenderSong(MixUse use, int threads = 1, FastPathIsa isa = FastPathIsa::kBest,
-               const SongProgressFn& progress = {});
+               const SongProgressFn& progress = {}, int solo = kEveryRow);
 
 // RenderSong(MixUse::kPcm16, ...) and then ConvertMixToPcm16, for a MixBuffer
 // that holds only +0 (as at the start of the process, or after ClearBuffers):
@@ -73,7 +78,7 @@ struct Pcm16Song {
     std::size_t samples;  // every 16-bit sample from here on is zero
 };
 Pcm16Song RenderSongToPcm16(int threads = 1, FastPathIsa isa = FastPathIsa::kBest,
-                            const SongProgressFn& progress = {});
+                            const SongProgressFn& progress = {}, int solo = kEveryRow);
 
 // The same, the straightforward way: one RenderTrack call after another, with
 // the plain path's sines (see PlainSine).

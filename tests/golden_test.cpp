@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -95,6 +96,59 @@ TEST_P(GoldenTest, RendersThePinnedPcmAndReportsFourPassesOfSevenTracks) {
 
 INSTANTIATE_TEST_SUITE_P(Song, GoldenTest, ::testing::ValuesIn(kWays),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A stem is the song with every other row silent: the literal render, each other
+// row at volume 0 (still drawing its noise), gives the same floats or 16-bit
+// samples as the fast path's solo render. The noise row's stem depends on every
+// noisy row before it; the lead's on none.
+struct Stem {
+    int row;
+    MixUse use;
+};
+class StemTest : public ::testing::TestWithParam<Stem> {};
+
+TEST_P(StemTest, IsTheSongWithTheOtherRowsSilent) {
+    const Stem stem = GetParam();
+    std::vector<std::string> lines;
+    StartRender(lines);
+    // The detune schedule as it runs: float(d + 0.002), not the decimal values.
+    for (float d = 0.997f; d <= 1.004f; d = static_cast<float>(double{d} + double{0.002f})) {
+        for (std::size_t r = 0; r < kArrangement.size(); ++r) {
+            const ArrangementEntry& row = kArrangement[r];
+            const float volume = static_cast<int>(r) == stem.row ? row.volume : 0.0f;
+            RenderTrack(row.voice, SongTrackData(row.track), volume, row.left, row.right, d);
+        }
+    }
+    ScaleMix(0.25f);
+    EXPECT_GT(*std::max_element(MixBuffer, MixBuffer + SND_BUF_LEN), 0.01f)
+        << "the row is not heard";
+    if (stem.use == MixUse::kPcm16) ConvertMixToPcm16();
+    // Floats, or the 16-bit samples in their first half.
+    const std::vector<std::uint32_t> expected(
+        reinterpret_cast<const std::uint32_t*>(MixBuffer),
+        reinterpret_cast<const std::uint32_t*>(MixBuffer) + SND_BUF_LEN);
+
+    StartRender(lines);
+    if (stem.use == MixUse::kFloats) {
+        RenderSong(MixUse::kFloats, 2, FastPathIsa::kBest, {}, stem.row);
+    } else {
+        RenderSongToPcm16(2, FastPathIsa::kBest, {}, stem.row);
+    }
+    SetReportLine(nullptr);
+    const std::size_t words = stem.use == MixUse::kFloats ? SND_BUF_LEN : kPcmBytes / 4;
+    const auto* got = reinterpret_cast<const std::uint32_t*>(MixBuffer);
+    const auto first = std::mismatch(expected.begin(), expected.begin() + words, got);
+    EXPECT_EQ(first.first - expected.begin(), static_cast<std::ptrdiff_t>(words))
+        << "the solo render differs from the literal one from word "
+        << (first.first - expected.begin());
+}
+
+INSTANTIATE_TEST_SUITE_P(Song, StemTest,
+                         ::testing::Values(Stem{6, MixUse::kPcm16}, Stem{4, MixUse::kFloats}),
+                         [](const auto& info) {
+                             return "row" + std::to_string(info.param.row + 1) +
+                                    (info.param.use == MixUse::kFloats ? "_floats" : "_pcm16");
+                         });
 
 // wave-render draws its bar from RenderSong's progress: the fraction ascends to
 // 1, far finer than a track at a time, and its count of tracks is always the
