@@ -20,13 +20,13 @@ packages=(cmake make g++ pkg-config libasound2-dev)
 if [ "$mode" = web ]; then
     packages=(cmake make emscripten python3)
 elif [ "$mode" != play ]; then
-    # wave-render: the encoders, and the resampler for Opus.
-    packages+=(libsndfile1-dev libsoxr-dev)
+    # wave-render: the encoders, the resampler for Opus, and the MIDI writer.
+    packages+=(libsndfile1-dev libsoxr-dev libsmf-dev)
 fi
 if [ "$mode" = all ]; then
     packages+=(googletest libgtest-dev libbenchmark-dev clang clang-format hyperfine)
     # Independent readers of what wave-render writes, and of its manual pages.
-    packages+=(sox flac vorbis-tools opus-tools mpg123 mandoc man-db strace)
+    packages+=(sox flac vorbis-tools opus-tools mpg123 mandoc man-db strace python3-mido)
     # The Windows build and its test under Wine.
     packages+=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool)
     # The web player, and the browser its test drives.

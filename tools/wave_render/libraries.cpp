@@ -13,6 +13,7 @@ namespace {
 // their headers describe.
 constexpr const char* kSndfileLibrary = "libsndfile.so.1";
 constexpr const char* kSoxrLibrary = "libsoxr.so.0";
+constexpr const char* kSmfLibrary = "libsmf.so.0";
 
 template <typename Calls>
 struct Loaded {
@@ -87,6 +88,22 @@ const SoxrCalls* Soxr(std::string& error) {
             return bind("soxr_io_spec", c.io_spec) && bind("soxr_quality_spec", c.quality_spec) &&
                    bind("soxr_create", c.create) && bind("soxr_process", c.process) &&
                    bind("soxr_delete", c.destroy);
+        });
+    return Answer(loaded, error);
+}
+
+const SmfCalls* Smf(std::string& error) {
+    static const Loaded<SmfCalls> loaded =
+        Load<SmfCalls>(kSmfLibrary, [](SmfCalls& c, const auto& bind) {
+            return bind("smf_new", c.create) && bind("smf_delete", c.destroy) &&
+                   bind("smf_set_format", c.set_format) && bind("smf_set_ppqn", c.set_ppqn) &&
+                   bind("smf_track_new", c.track_new) && bind("smf_add_track", c.add_track) &&
+                   bind("smf_event_new_from_pointer", c.event_new_from_pointer) &&
+                   bind("smf_event_new_from_bytes", c.event_new_from_bytes) &&
+                   bind("smf_event_new_textual", c.event_new_textual) &&
+                   bind("smf_track_add_event_pulses", c.track_add_event_pulses) &&
+                   bind("smf_track_add_eot_pulses", c.track_add_eot_pulses) &&
+                   bind("smf_save", c.save);
         });
     return Answer(loaded, error);
 }

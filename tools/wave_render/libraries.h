@@ -3,6 +3,12 @@
 // would be most of this program's start-up.
 #pragma once
 
+// smf.h includes glib.h inside extern "C", where glib's C++ parts do not compile;
+// included first, glib.h is not included again there.
+#include <glib.h>
+// clang-format off
+#include <smf.h>
+// clang-format on
 #include <sndfile.h>
 #include <soxr.h>
 
@@ -31,9 +37,26 @@ struct SoxrCalls {
     decltype(&::soxr_delete) destroy;
 };
 
+// The libsmf calls this program makes, for the score.
+struct SmfCalls {
+    decltype(&::smf_new) create;
+    decltype(&::smf_delete) destroy;
+    decltype(&::smf_set_format) set_format;
+    decltype(&::smf_set_ppqn) set_ppqn;
+    decltype(&::smf_track_new) track_new;
+    decltype(&::smf_add_track) add_track;
+    decltype(&::smf_event_new_from_pointer) event_new_from_pointer;
+    decltype(&::smf_event_new_from_bytes) event_new_from_bytes;
+    decltype(&::smf_event_new_textual) event_new_textual;
+    decltype(&::smf_track_add_event_pulses) track_add_event_pulses;
+    decltype(&::smf_track_add_eot_pulses) track_add_eot_pulses;
+    decltype(&::smf_save) save;
+};
+
 // The library's calls, loaded on the first call; null when it cannot be loaded,
 // and then `error` says why. Every later call gives the same answer.
 const SndfileCalls* Sndfile(std::string& error);
 const SoxrCalls* Soxr(std::string& error);
+const SmfCalls* Smf(std::string& error);
 
 }  // namespace wave::render

@@ -18,6 +18,7 @@
 #include "synth/buffers.h"
 #include "tools/wave_render/encode.h"
 #include "tools/wave_render/output.h"
+#include "tools/wave_render/score.h"
 
 namespace {
 
@@ -209,8 +210,27 @@ void OnStopSignal(int sig) {
 
 }  // namespace
 
+// Writes the score instead of the sound: no render is needed.
+int WriteScore(const Options& options) {
+    if (options.float_samples) UsageError("--float cannot be written as a MIDI score");
+    EncodedFile file;
+    std::string error;
+    if (!EncodeScore(file, error)) {
+        std::fprintf(stderr, "wave-render: cannot write the score: %s\n", error.c_str());
+        return kWriteError;
+    }
+    if (!WriteOutput(options.output, file, error)) {
+        std::fprintf(stderr, "wave-render: %s\n", error.c_str());
+        return kWriteError;
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
     const Options options = ParseArguments(argc, argv);
+    if (IsScoreFormat(options.format.empty() ? Extension(options.output) : options.format)) {
+        return WriteScore(options);
+    }
     const AudioFormat format = ChooseFormat(options);
 
     // Failed writes are reported, never fatal signals: a reader that goes away or

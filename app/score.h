@@ -1,0 +1,35 @@
+// The song as a score: the notes of each track, as a sequencer sees them.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "synth/track_renderer.h"
+
+namespace wave {
+
+// One note of a track: it starts at step `step` and lasts `steps` steps, until the
+// track's next note-on, rest or end. `note` is the track's own note number.
+struct ScoreNote {
+    int step;
+    int steps;
+    std::uint8_t note;
+};
+
+// The notes of `track`, in order, from the steps RenderTrack reads.
+std::vector<ScoreNote> TrackNotes(SongTrack track);
+
+// A short lower-case name for a voice, such as "pulse" or "sine-of-sine", fit
+// for a file name; every code without a voice of its own is a "sine".
+std::string_view VoiceName(VoiceType voice);
+
+// The nearest MIDI note to note `note` (12-tone equal temperament, A4 = note 69
+// at 440 Hz), and how far the note's pitch lies from it, in cents.
+struct MidiPitch {
+    int note;
+    double cents;
+};
+MidiPitch NearestMidiNote(int note);
+
+}  // namespace wave
