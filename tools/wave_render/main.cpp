@@ -212,6 +212,10 @@ void OnStopSignal(int sig) {
 int main(int argc, char** argv) {
     const Options options = ParseArguments(argc, argv);
     const AudioFormat format = ChooseFormat(options);
+    if (std::string error; !CheckOutput(options.output, error)) {
+        std::fprintf(stderr, "wave-render: %s\n", error.c_str());
+        return kWriteError;
+    }
 
     // Failed writes are reported, never fatal signals: a reader that goes away or
     // a file size limit must not leave a half-written temporary file behind.
