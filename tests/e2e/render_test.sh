@@ -2,10 +2,11 @@
 # wave-render, run as a user runs it: every file it writes is decoded by sox,
 # an independent reader, and compared with the player's PCM.
 #
-# usage: render_test.sh CASE WAVE_RENDER GOLDEN_HASH_FILE AUDIO_COMPARE REFUSE_ENCODERS
-# (REFUSE_ENCODERS: a library that, preloaded, makes the encoder libraries fail to load)
+# usage: render_test.sh CASE WAVE_RENDER GOLDEN_HASH_FILE AUDIO_COMPARE REFUSE_ENCODERS REFUSE_TMPFILE
+# (REFUSE_ENCODERS: a library that, preloaded, makes the encoder libraries fail to load;
+# REFUSE_TMPFILE: one that makes the filesystem refuse unnamed files)
 set -u
-case_name=$1 render=$2 golden=$(cat "$3") compare=$4 refuse_encoders=$5
+case_name=$1 render=$2 golden=$(cat "$3") compare=$4 refuse_encoders=$5 refuse_tmpfile=$6
 
 readonly full_frames=7938000 pcm_bytes=31752000
 work=$(mktemp -d)
@@ -48,6 +49,25 @@ no_leftovers() {  # nothing but the listed names in the folder
     local left
     left=$(ls -A "$1" | grep -v -x -F "${@:2}" || true)
     [ -z "$left" ] || fail "left behind in $1: $left"
+}
+# signal_while_writing SIG FOLDER COMMAND...: runs COMMAND (wave-render, perhaps
+# through env), held for 3 s in its final fsync, and sends it SIG once it has its
+# output open in FOLDER; $seen is what FOLDER held at that moment.
+signal_while_writing() {
+    local sig=$1 folder=$2 tracer pid=""
+    shift 2
+    strace -f -o /dev/null -e trace=fsync -e inject=fsync:delay_enter=3000000 "$@" 2>"$work/err" &
+    tracer=$!
+    for _ in $(seq 200); do
+        pid=$(pgrep -P $tracer -x wave-render) &&
+            ls -l "/proc/$pid/fd" 2>/dev/null | grep -q -- "-> $(realpath "$folder")/" && break
+        pid=""
+        sleep 0.05
+    done
+    seen=$(ls -A "$folder")
+    [ -n "$pid" ] || fail "$*: never had its output open in $folder"
+    kill -s "$sig" "$pid"
+    wait $tracer
 }
 
 case $case_name in
@@ -190,20 +210,155 @@ ctrl_c_ends_a_calling_loop)
     no_leftovers . fifo loop
     ;;
 hangup_removes_the_partial_file)
-    # A signal during the final write: the temporary file beside the destination
-    # goes. strace holds the program in fsync, between writing and renaming.
+    # A signal during the final write leaves no file and the existing one as it
+    # was. The file being written has no name; where the filesystem refuses
+    # unnamed files, it is a hidden one that the stop signals remove.
     mkdir out && echo old >out/song.wav
-    for sig in HUP INT TERM; do
-        strace -f -o /dev/null -e trace=fsync -e inject=fsync:delay_enter=3000000 \
-            "$render" --quiet out/song.wav 2>"$work/err" &
-        tracer=$!
-        for _ in $(seq 100); do [ -n "$(ls -A out | grep -v '^song.wav$')" ] && break; sleep 0.1; done
-        [ -n "$(ls -A out | grep -v '^song.wav$')" ] || fail "SIG$sig: no temporary file appeared"
-        # Only this test's process: others may be running beside it.
-        kill -s $sig "$(pgrep -P $tracer -x wave-render)"
-        wait $tracer
-        no_leftovers out song.wav
-        [ "$(cat out/song.wav)" = old ] || fail "SIG$sig: the existing file was changed"
+    for way in unnamed named; do
+        preload=""
+        [ $way = named ] && preload=$refuse_tmpfile
+        export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0
+        for sig in HUP INT TERM KILL; do
+            # A kill cannot be caught: only a file without a name is sure to go.
+            [ $way = named ] && [ $sig = KILL ] && continue
+            signal_while_writing $sig out env LD_PRELOAD="$preload" "$render" --quiet out/song.wav
+            if [ $way = unnamed ]; then
+                [ "$seen" = song.wav ] || fail "SIG$sig: a name appeared while writing: $seen"
+            else
+                [ "$(echo "$seen" | grep -c -v '^song.wav$')" -eq 1 ] || fail "SIG$sig: no temporary file: $seen"
+            fi
+            no_leftovers out song.wav
+            [ "$(cat out/song.wav)" = old ] || fail "$way, SIG$sig: the existing file was changed"
+        done
+        # Uninterrupted, either way writes the same file, and leaves nothing else.
+        LD_PRELOAD=$preload "$render" --quiet out/song.wav && LD_PRELOAD=$preload "$render" --quiet out/new.wav ||
+            fail "$way: failed"
+        cmp -s out/song.wav out/new.wav && [ "$(soxi -t out/song.wav)" = wav ] || fail "$way: other bytes"
+        no_leftovers out song.wav new.wav
+        echo old >out/song.wav && rm out/new.wav
+    done
+    ;;
+kill_9_leaves_only_complete_files)
+    # kill -9 at random moments, mostly late in the run where the file is
+    # written: the folder holds the old file or the complete new one, nothing else.
+    mkdir ref out
+    formats=(wav flac mp3)
+    declare -A took
+    for f in "${formats[@]}"; do
+        start=$(date +%s%N)
+        expect_status 0 "$render" --quiet ref/song.$f
+        took[$f]=$((($(date +%s%N) - start) / 1000000))
+    done
+    outcomes=""
+    for i in $(seq 24); do
+        f=${formats[i % 3]}
+        rm -f out/*
+        [ $((i % 2)) -eq 0 ] && echo old >out/song.$f  # half of the runs replace a file
+        "$render" --quiet out/song.$f 2>/dev/null &
+        pid=$!
+        sleep "$(awk -v ms="${took[$f]}" -v r=$RANDOM 'BEGIN { printf "%.3f", ms * (0.3 + 0.9 * r / 32767) / 1000 }')"
+        kill -s KILL $pid 2>/dev/null
+        wait $pid
+        no_leftovers out song.$f
+        if [ -e out/song.$f ] && ! cmp -s out/song.$f ref/song.$f; then
+            [ "$(cat out/song.$f)" = old ] || fail "run $i ($f): a file that is neither the old nor the new one"
+            outcomes+="o"
+        else
+            outcomes+=$([ -e out/song.$f ] && echo w || echo -)
+        fi
+    done
+    echo "outcomes (w written, o old file kept, - nothing yet): $outcomes"
+    ;;
+targets_as_cp_would_write_them)
+    # Run as an unprivileged user in a shared folder (mode 1777): a file the user
+    # may not write is refused before the render (no thread is started) and left
+    # as it was; a replaced file keeps its mode, owner and group, or where its
+    # group cannot be kept, gives the new group no more than everyone had.
+    [ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root to become nobody"; exit 77; }
+    chmod 711 "$work" "$work/run"
+    mkdir -m 1777 shared && mkdir -m 755 shared/locked
+    expect_status 0 "$render" --quiet --full ref.wav
+    [ "$(raw16 ref.wav | sha256sum | cut -d' ' -f1)" = "$golden" ] || fail "samples differ from the player's PCM"
+    nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+    # target           owner:group    mode  status  owner:group and mode after
+    while read -r target owner mode status after; do
+        echo "old contents" >"shared/$target"
+        chown "$owner" "shared/$target" && chmod "$mode" "shared/$target"
+        before=$(stat -c '%U:%G %a' "shared/$target")
+        expect_status "$status" strace -f -qq -o "$work/trace" -e trace=clone,clone3 \
+            "${nobody[@]}" "$render" --quiet --full --threads 2 "shared/$target"
+        if [ "$status" -eq 1 ]; then
+            one_error_line "^wave-render: cannot write shared/$target: Permission denied$"
+            ! grep -q clone "$work/trace" || fail "$target: refused only after rendering"
+            [ "$(cat "shared/$target")" = "old contents" ] || fail "$target: changed"
+            after=$before
+        else
+            cmp -s "shared/$target" ref.wav || fail "$target: not the song"
+        fi
+        [ "$(stat -c '%U:%G %a' "shared/$target")" = "$after" ] ||
+            fail "$target: $(stat -c '%U:%G %a' "shared/$target") after writing, expected $after"
+        rm "shared/$target"
+    done <<'TABLE'
+readonly.wav       nobody:nogroup 444   1       -
+roots.wav          root:root      644   1       -
+mine.wav           nobody:nogroup 640   0       nobody:nogroup 640
+open.wav           root:root      666   0       root:root 666
+foreign-group.wav  nobody:root    2664  0       nobody:nogroup 644
+locked/mine.wav    nobody:nogroup 600   0       nobody:nogroup 600
+TABLE
+    no_leftovers shared locked
+    no_leftovers shared/locked
+    # Root may write anything, as with cp, and gives the file back to its owner.
+    echo "old contents" >shared/theirs.wav && chown nobody:nogroup shared/theirs.wav && chmod 444 shared/theirs.wav
+    expect_status 0 "$render" --quiet --full shared/theirs.wav
+    cmp -s shared/theirs.wav ref.wav || fail "root did not write a file it may write"
+    [ "$(stat -c '%U:%G %a' shared/theirs.wav)" = "nobody:nogroup 444" ] || fail "root took the file: $(stat -c '%U:%G %a' shared/theirs.wav)"
+    # The longest name the folder takes, new and then replaced.
+    long=$(printf 'n%.0s' $(seq 251)).wav
+    for _ in new replaced; do
+        expect_status 0 "${nobody[@]}" "$render" --quiet --full "shared/$long"
+        cmp -s "shared/$long" ref.wav || fail "a 255-byte name: not the song"
+    done
+    expect_status 1 "${nobody[@]}" "$render" --quiet "shared/n$long"
+    one_error_line "cannot write shared/n$long: File name too long$"
+    # Descriptors named as files, when they are pipes.
+    "${nobody[@]}" "$render" --quiet --full /dev/stdout 2>"$work/err" | cat >stdout.wav
+    cmp -s stdout.wav ref.wav || fail "/dev/stdout as a pipe: $(cat "$work/err")"
+    "${nobody[@]}" "$render" --quiet --full /dev/fd/3 3>&1 >/dev/null 2>"$work/err" | cat >fd3.wav
+    cmp -s fd3.wav ref.wav || fail "/dev/fd/3 as a pipe: $(cat "$work/err")"
+    no_leftovers shared locked theirs.wav "$long"
+    ;;
+out_of_memory_is_one_line)
+    # Under a limit on its address space the program renders on fewer threads,
+    # or says in one line what could not be had and leaves nothing; below what the
+    # kernel needs to start it (its buffers are static), it cannot start at all.
+    for mb in 110 125 130 132 134 135 136 137 138 140 150 160 180 200 230 300; do
+        starts=yes
+        (ulimit -v $((mb * 1024)) && exec "$render" --version) >/dev/null 2>&1 || starts=no
+        for f in wav flac opus mp3; do
+            mkdir m && cd m || exit 1
+            (ulimit -v $((mb * 1024)) && exec "$render" --quiet --full --threads 2 song.$f) >"$work/out" 2>"$work/err"
+            status=$?
+            case $status in
+            0)
+                case $f in
+                wav | flac) [ "$(raw16 song.$f | sha256sum | cut -d' ' -f1)" = "$golden" ] || fail "$mb MB, $f: other samples" ;;
+                *) decode_f32 song.$f song.f32 && rm song.$f.decoded.wav song.f32 ;;
+                esac
+                no_leftovers . song.$f
+                ;;
+            1)
+                one_error_line "^wave-render: .*\(out of memory\|failed to map\)"
+                no_leftovers .
+                ;;
+            *)
+                [ $starts = no ] || fail "$mb MB, $f: status $status: $(head -3 "$work/err")"
+                no_leftovers .
+                ;;
+            esac
+            echo "$mb MB $f: $status $(head -c 100 "$work/err")"
+            cd .. && rm -rf m
+        done
     done
     ;;
 format_option_overrides_the_extension)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <new>
 
 #include "synth/buffers.h"
 #include "tools/wave_render/libraries.h"
@@ -26,6 +27,7 @@ constexpr sf_count_t kChunkFrames = SND_RATE;  // one second per write
 struct MemoryFile {
     std::vector<unsigned char>& bytes;
     sf_count_t position = 0;
+    bool out_of_memory = false;  // a write found no room to grow the file
 };
 
 sf_count_t Length(void* user) {
@@ -54,7 +56,13 @@ sf_count_t Read(void* ptr, sf_count_t count, void* user) {
 sf_count_t Write(const void* ptr, sf_count_t count, void* user) {
     auto* file = static_cast<MemoryFile*>(user);
     const auto end = static_cast<std::size_t>(file->position + count);
-    if (end > file->bytes.size()) file->bytes.resize(end);
+    // Called from the C library: nothing may be thrown through it.
+    try {
+        if (end > file->bytes.size()) file->bytes.resize(end);
+    } catch (const std::bad_alloc&) {
+        file->out_of_memory = true;
+        return 0;
+    }
     std::memcpy(file->bytes.data() + file->position, ptr, static_cast<std::size_t>(count));
     file->position += count;
     return count;
@@ -195,8 +203,11 @@ bool Supported(const AudioFormat& format, bool float_samples) {
     if (float_samples && format.float32 == 0) return false;
     if (format.container == SF_FORMAT_WAV) return true;  // written here, see WavHeader
     std::string error;
-    const SndfileCalls* sndfile = Sndfile(error);
-    if (sndfile == nullptr) return false;
+    bool short_of_memory = false;
+    const SndfileCalls* sndfile = Sndfile(error, &short_of_memory);
+    // A library that is there but does not fit in memory is no missing format:
+    // encoding says what failed.
+    if (sndfile == nullptr) return short_of_memory;
     // Opening a writer is the only sure test: a format can pass sf_format_check
     // and still be refused at 44,100 Hz.
     std::vector<unsigned char> bytes;
@@ -225,8 +236,10 @@ std::string EncoderProblem() {
     return Sndfile(error) == nullptr ? error : "";
 }
 
-bool Encode(const AudioFormat& format, const Samples& samples, const Tags& tags,
-            EncodedFile& file_out, std::string& error, const EncodeProgress& progress) {
+namespace {
+
+bool EncodeInMemory(const AudioFormat& format, const Samples& samples, const Tags& tags,
+                    EncodedFile& file_out, std::string& error, const EncodeProgress& progress) {
     const bool floats = WritesFloats(format, samples.pcm16.empty());
     file_out.tail = {};
     if (format.container == SF_FORMAT_WAV) {
@@ -270,18 +283,31 @@ bool Encode(const AudioFormat& format, const Samples& samples, const Tags& tags,
             floats ? sndfile->writef_float(sf, converted.data() + 2 * done, n)
                    : sndfile->writef_short(sf, samples.pcm16.data() + 2 * done, n);
         if (written != n) {
-            error = sndfile->strerror(sf);
+            error = file.out_of_memory ? "out of memory" : sndfile->strerror(sf);
             sndfile->close(sf);
             return false;
         }
         done += n;
         if (progress) progress(static_cast<double>(done) / static_cast<double>(total));
     }
-    if (sndfile->close(sf) != 0) {
-        error = "the encoder could not finish the file";
+    if (sndfile->close(sf) != 0 || file.out_of_memory) {
+        error = file.out_of_memory ? "out of memory" : "the encoder could not finish the file";
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool Encode(const AudioFormat& format, const Samples& samples, const Tags& tags,
+            EncodedFile& file_out, std::string& error, const EncodeProgress& progress) {
+    try {
+        return EncodeInMemory(format, samples, tags, file_out, error, progress);
+    } catch (const std::bad_alloc&) {
+        file_out = {};
+        error = "out of memory";
+        return false;
+    }
 }
 
 }  // namespace wave::render

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -240,10 +241,16 @@ int main(int argc, char** argv) {
     // The 16-bit samples from here on are zero; the search for the last frame
     // that is not silent starts here, without reading memory it never wrote.
     std::size_t pcm_samples = SND_BUF_LEN;
-    if (options.float_samples) {
-        RenderSong(MixUse::kFloats, threads, FastPathIsa::kBest, progress);
-    } else {
-        pcm_samples = RenderSongToPcm16(threads, FastPathIsa::kBest, progress).samples;
+    try {
+        if (options.float_samples) {
+            RenderSong(MixUse::kFloats, threads, FastPathIsa::kBest, progress);
+        } else {
+            pcm_samples = RenderSongToPcm16(threads, FastPathIsa::kBest, progress).samples;
+        }
+    } catch (const std::bad_alloc&) {
+        bar.Finish();
+        std::fputs("wave-render: cannot render: out of memory\n", stderr);
+        return kWriteError;
     }
     SetReportLine(nullptr);
 
