@@ -239,26 +239,29 @@ hangup_removes_the_partial_file)
     done
     ;;
 kill_9_leaves_only_complete_files)
-    # kill -9 at random moments, mostly late in the run where the file is
-    # written: the folder holds the old file or the complete new one, nothing else.
+    # kill -9 at random moments: the folder holds the old file or the complete new
+    # one, nothing else. strace holds each run half a second in its final fsync,
+    # so that about half of the kills land while the file is being written.
     mkdir ref out
     formats=(wav flac mp3)
     declare -A took
     for f in "${formats[@]}"; do
         start=$(date +%s%N)
         expect_status 0 "$render" --quiet ref/song.$f
-        took[$f]=$((($(date +%s%N) - start) / 1000000))
+        took[$f]=$((($(date +%s%N) - start) / 1000000 + 500))
     done
     outcomes=""
     for i in $(seq 24); do
         f=${formats[i % 3]}
         rm -f out/*
         [ $((i % 2)) -eq 0 ] && echo old >out/song.$f  # half of the runs replace a file
-        "$render" --quiet out/song.$f 2>/dev/null &
-        pid=$!
-        sleep "$(awk -v ms="${took[$f]}" -v r=$RANDOM 'BEGIN { printf "%.3f", ms * (0.3 + 0.9 * r / 32767) / 1000 }')"
-        kill -s KILL $pid 2>/dev/null
-        wait $pid
+        strace -f -o /dev/null -e trace=fsync -e inject=fsync:delay_enter=500000 \
+            "$render" --quiet out/song.$f 2>/dev/null &
+        tracer=$!
+        until pid=$(pgrep -P $tracer -x wave-render); do sleep 0.01; done
+        sleep "$(awk -v ms="${took[$f]}" -v r=$RANDOM 'BEGIN { printf "%.3f", 1.25 * ms * r / 32767 / 1000 }')"
+        kill -s KILL "$pid" 2>/dev/null
+        wait $tracer
         no_leftovers out song.$f
         if [ -e out/song.$f ] && ! cmp -s out/song.$f ref/song.$f; then
             [ "$(cat out/song.$f)" = old ] || fail "run $i ($f): a file that is neither the old nor the new one"
