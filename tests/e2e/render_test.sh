@@ -329,23 +329,33 @@ TABLE
     cmp -s stdout.wav ref.wav || fail "/dev/stdout as a pipe: $(cat "$work/err")"
     "${nobody[@]}" "$render" --quiet --full /dev/fd/3 3>&1 >/dev/null 2>"$work/err" | cat >fd3.wav
     cmp -s fd3.wav ref.wav || fail "/dev/fd/3 as a pipe: $(cat "$work/err")"
+    expect_status 1 "${nobody[@]}" "$render" --quiet --format wav /dev/fd/7
+    one_error_line "^wave-render: cannot write /dev/fd/7: Bad file descriptor$"
     no_leftovers shared locked theirs.wav "$long"
     ;;
 out_of_memory_is_one_line)
     # Under a limit on its address space the program renders on fewer threads,
-    # or says in one line what could not be had and leaves nothing; below what the
-    # kernel needs to start it (its buffers are static), it cannot start at all.
-    for mb in 110 125 130 132 134 135 136 137 138 140 150 160 180 200 230 300; do
-        starts=yes
-        (ulimit -v $((mb * 1024)) && exec "$render" --version) >/dev/null 2>&1 || starts=no
-        for f in wav flac opus mp3; do
+    # or says in one line what could not be had and leaves nothing. Below what
+    # the kernel needs to load it (its buffers are static) it cannot start at
+    # all: that limit is found first, and the limits tried lie above it, closely
+    # where the render, the libraries and the encoders each run short.
+    low=100000 high=200000
+    while [ $((high - low)) -gt 16 ]; do
+        mid=$(((low + high) / 2))
+        (ulimit -v $mid && exec "$render" --version) >/dev/null 2>&1
+        case $? in 127 | 139) low=$mid ;; *) high=$mid ;; esac
+    done
+    echo "the kernel and the loader start it from $high KiB"
+    for kib in $((high - 512)) $(for extra in 0 128 256 384 512 768 1024 1536 2048 2560 3072 3584 4096 \
+        5120 6144 8192 12288 20480 30720 51200 71680 102400 133120; do echo $((high + extra)); done); do
+        for f in wav flac ogg opus mp3; do
             mkdir m && cd m || exit 1
-            (ulimit -v $((mb * 1024)) && exec "$render" --quiet --full --threads 2 song.$f) >"$work/out" 2>"$work/err"
+            (ulimit -v $kib && exec "$render" --quiet --full --threads 2 song.$f) >"$work/out" 2>"$work/err"
             status=$?
             case $status in
             0)
                 case $f in
-                wav | flac) [ "$(raw16 song.$f | sha256sum | cut -d' ' -f1)" = "$golden" ] || fail "$mb MB, $f: other samples" ;;
+                wav | flac) [ "$(raw16 song.$f | sha256sum | cut -d' ' -f1)" = "$golden" ] || fail "$kib KiB, $f: other samples" ;;
                 *) decode_f32 song.$f song.f32 && rm song.$f.decoded.wav song.f32 ;;
                 esac
                 no_leftovers . song.$f
@@ -355,11 +365,11 @@ out_of_memory_is_one_line)
                 no_leftovers .
                 ;;
             *)
-                [ $starts = no ] || fail "$mb MB, $f: status $status: $(head -3 "$work/err")"
+                [ "$kib" -lt "$high" ] || fail "$kib KiB, $f: status $status: $(head -3 "$work/err")"
                 no_leftovers .
                 ;;
             esac
-            echo "$mb MB $f: $status $(head -c 100 "$work/err")"
+            echo "$kib KiB $f: $status $(head -c 100 "$work/err")"
             cd .. && rm -rf m
         done
     done

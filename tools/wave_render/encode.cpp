@@ -7,6 +7,7 @@
 
 #include "synth/buffers.h"
 #include "tools/wave_render/libraries.h"
+#include "tools/wave_render/room.h"
 
 namespace wave::render {
 
@@ -72,6 +73,11 @@ sf_count_t Tell(void* user) {
     return static_cast<MemoryFile*>(user)->position;
 }
 
+// Some codecs in the encoder libraries do not check their allocations and
+// crash when one fails. They are only started with this much address space
+// free, so that a program short of memory says so instead.
+constexpr std::size_t kEncoderRoomBytes = std::size_t{16} << 20;
+
 // Lossless formats store the samples they are given; lossy encoders are always
 // fed floats, since the 16-bit input path of the installed MP3 encoder distorts.
 bool WritesFloats(const AudioFormat& format, bool float_samples) {
@@ -107,6 +113,7 @@ bool FloatsAt(int rate, const Samples& samples, std::vector<float>& out, std::st
     const SoxrCalls* soxr = Soxr(error);
     if (soxr == nullptr) return false;
     out.resize(2 * capacity);
+    if (!HasRoom(kEncoderRoomBytes)) throw std::bad_alloc();
     const soxr_io_spec_t io = soxr->io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
     const soxr_quality_spec_t quality = soxr->quality_spec(SOXR_VHQ, 0);
     soxr_error_t failed = nullptr;
@@ -215,8 +222,11 @@ bool Supported(const AudioFormat& format, bool float_samples) {
     SF_VIRTUAL_IO io{Length, Seek, Read, Write, Tell};
     SF_INFO info = Info(format, WritesFloats(format, float_samples));
     if (!sndfile->format_check(&info)) return false;
+    // A writer that finds no memory says nothing of the format: encoding will say
+    // what failed.
+    if (!HasRoom(kEncoderRoomBytes)) return true;
     SNDFILE* sf = sndfile->open_virtual(&io, SFM_WRITE, &info, &file);
-    if (sf == nullptr) return false;
+    if (sf == nullptr) return std::strstr(sndfile->strerror(nullptr), "malloc") != nullptr;
     sndfile->close(sf);
     return true;
 }
@@ -257,7 +267,11 @@ bool EncodeInMemory(const AudioFormat& format, const Samples& samples, const Tag
     const auto total = static_cast<sf_count_t>(floats ? converted.size() / 2 : samples.frames());
 
     out.clear();
-    if (format.lossless) out.reserve(static_cast<std::size_t>(total) * (floats ? 8 : 4) + 4096);
+    // Room for the whole file, so that it does not grow while the encoder runs: a
+    // lossy file is well under a quarter of the 16-bit samples.
+    const std::size_t pcm_bytes = static_cast<std::size_t>(total) * 4;
+    out.reserve((format.lossless ? (floats ? 2 * pcm_bytes : pcm_bytes) : pcm_bytes / 4) + 4096);
+    if (!HasRoom(kEncoderRoomBytes)) throw std::bad_alloc();
     MemoryFile file{out};
     SF_VIRTUAL_IO io{Length, Seek, Read, Write, Tell};
     SF_INFO info = Info(format, floats);

@@ -19,6 +19,7 @@
 #include "synth/buffers.h"
 #include "tools/wave_render/encode.h"
 #include "tools/wave_render/output.h"
+#include "tools/wave_render/room.h"
 
 namespace {
 
@@ -211,6 +212,10 @@ void OnStopSignal(int sig) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!HasRoomToStart()) {
+        std::fputs("wave-render: out of memory\n", stderr);
+        return kWriteError;
+    }
     const Options options = ParseArguments(argc, argv);
     const AudioFormat format = ChooseFormat(options);
     if (std::string error; !CheckOutput(options.output, error)) {

@@ -177,10 +177,16 @@ bool MakePlan(const std::string& path, Plan& plan, std::string& error) {
     // A pipe or a terminal named as /dev/stdout is written as itself: its links
     // lead to names such as "pipe:[1234]", which are no files.
     struct stat given {};
-    if (stat(path.c_str(), &given) == 0 && !S_ISREG(given.st_mode) && !S_ISDIR(given.st_mode)) {
+    const bool found = stat(path.c_str(), &given) == 0;
+    if (found && !S_ISREG(given.st_mode) && !S_ISDIR(given.st_mode)) {
         plan.fd = NamedDescriptor(path);
         plan.way = plan.fd >= 0 ? Way::kDescriptor : Way::kStream;
         return true;
+    }
+    if (!found && NamedDescriptor(path) >= 0) {
+        errno = EBADF;  // a descriptor that is not open
+        error = Failure(path);
+        return false;
     }
     // A link is written through: its target is replaced, and the link stays.
     if (!FollowLinks(path, plan.target)) {
@@ -294,9 +300,9 @@ bool KeepOwnerAndMode(int fd, const Plan& plan) {
     return fchmod(fd, mode) == 0;
 }
 
-// Puts the complete file `fd` in place of the target: a second name in the
-// folder, then renamed over the target. Between the two, a few microseconds, a
-// kill would leave that name; a stop signal removes it.
+// Puts the complete file `source` in place of the target: a second name in the
+// folder, then renamed over the target. Between the two, a window of a few
+// microseconds, a kill would leave that name; a stop signal removes it.
 bool LinkOver(const char* source, const Plan& plan) {
     std::string second = TemporaryName(plan);
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -306,15 +312,14 @@ bool LinkOver(const char* source, const Plan& plan) {
             second[second.size() - 6 + i] =
                 "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-"[random[i] % 64];
         }
-        SetPartial(second);
         if (linkat(AT_FDCWD, source, AT_FDCWD, second.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            SetPartial(second);
             const bool ok = rename(second.c_str(), plan.target.c_str()) == 0;
             const int saved = errno;
             RemovePartial();
             errno = saved;
             return ok;
         }
-        partial_path[0] = 0;
         if (errno != EEXIST) return false;
     }
     return false;
