@@ -12,7 +12,9 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -271,6 +273,47 @@ TEST_P(SchedulerThreadsTest, AMixThatEndsTheRenderStopsEveryThread) {
     for (const auto& [key, spans] : r.group) {
         EXPECT_EQ(spans.size(), 1u);
         EXPECT_LT(key.second, end_at + slots) << "group " << key.first;
+    }
+}
+
+// A thread that cannot be started leaves a smaller crew that still runs every
+// job on each of its threads once, rather than ending the program. The starter
+// fails after `started` threads, as pthread_create does without memory for a stack.
+TEST(CrewTest, AThreadThatCannotStartMakesTheCrewSmaller) {
+    struct Case {
+        int asked, started;
+        bool bad_alloc;
+    };
+    for (const Case c :
+         {Case{5, 0, false}, Case{5, 1, false}, Case{5, 3, true}, Case{4, 3, false}}) {
+        const std::string how =
+            std::to_string(c.started) + " of " + std::to_string(c.asked - 1) + " helpers started";
+        int starts = 0;
+        const ThreadStarter starter = [&](std::function<void()> body) {
+            if (starts == c.started) {
+                if (c.bad_alloc) throw std::bad_alloc();
+                throw std::system_error(
+                    std::make_error_code(std::errc::resource_unavailable_try_again));
+            }
+            ++starts;
+            return std::thread(std::move(body));
+        };
+        Crew crew(c.asked, starter);
+        ASSERT_EQ(crew.size(), std::min(c.asked, c.started + 1)) << how;
+        for (int round = 0; round < 2; ++round) {
+            std::mutex mutex;
+            std::vector<int> runs(static_cast<std::size_t>(crew.size()), 0);
+            std::vector<std::thread::id> ids;
+            crew.RunOnEveryThread([&](int t) {
+                std::lock_guard lock(mutex);
+                ++runs.at(static_cast<std::size_t>(t));
+                ids.push_back(std::this_thread::get_id());
+            });
+            EXPECT_EQ(runs, std::vector<int>(runs.size(), 1)) << how;
+            std::sort(ids.begin(), ids.end());
+            EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end())
+                << how << ": a thread ran twice";
+        }
     }
 }
 

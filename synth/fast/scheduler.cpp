@@ -1,12 +1,26 @@
 #include "synth/fast/scheduler.h"
 
+#include <algorithm>
+#include <new>
+#include <system_error>
 #include <utility>
 
 namespace wave::fast {
 
-Crew::Crew(int threads) : threads_(threads) {
-    for (int t = 1; t < threads_; ++t)
-        helpers_.emplace_back([this, t] { Serve(t); });
+Crew::Crew(int threads, const ThreadStarter& start) : threads_(1) {
+    try {
+        helpers_.reserve(static_cast<std::size_t>(std::max(threads - 1, 0)));
+        for (int t = 1; t < threads; ++t) {
+            helpers_.push_back(start([this, t] { Serve(t); }));
+            threads_ = t + 1;
+        }
+    } catch (const std::system_error&) {
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+std::thread Crew::StartThread(std::function<void()> body) {
+    return std::thread(std::move(body));
 }
 
 Crew::~Crew() {

@@ -17,12 +17,21 @@
 
 namespace wave::fast {
 
+// Starts a thread that runs `body`; throws std::system_error or std::bad_alloc
+// when it cannot.
+using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
+
 // A fixed crew of threads that run one function on every thread and wait for all.
 class Crew {
 public:
-    explicit Crew(int threads);
+    // Up to `threads` threads, the calling one included. A thread that cannot be
+    // started (no memory for its stack, a process limit) makes the crew smaller:
+    // the work is the same on any number of threads, so only the time changes.
+    explicit Crew(int threads, const ThreadStarter& start = StartThread);
     ~Crew();
     int size() const { return threads_; }
+
+    static std::thread StartThread(std::function<void()> body);
 
     // job(t) on every thread t of the crew, the calling thread being thread 0.
     void RunOnEveryThread(const std::function<void(int)>& job);

@@ -2,10 +2,11 @@
 # wave-render, run as a user runs it: every file it writes is decoded by sox,
 # an independent reader, and compared with the player's PCM.
 #
-# usage: render_test.sh CASE WAVE_RENDER GOLDEN_HASH_FILE AUDIO_COMPARE REFUSE_ENCODERS
-# (REFUSE_ENCODERS: a library that, preloaded, makes the encoder libraries fail to load)
+# usage: render_test.sh CASE WAVE_RENDER GOLDEN_HASH_FILE AUDIO_COMPARE REFUSE_ENCODERS REFUSE_TMPFILE
+# (REFUSE_ENCODERS: a library that, preloaded, makes the encoder libraries fail to load;
+# REFUSE_TMPFILE: one that makes the filesystem refuse unnamed files)
 set -u
-case_name=$1 render=$2 golden=$(cat "$3") compare=$4 refuse_encoders=$5
+case_name=$1 render=$2 golden=$(cat "$3") compare=$4 refuse_encoders=$5 refuse_tmpfile=$6
 
 readonly full_frames=7938000 pcm_bytes=31752000
 work=$(mktemp -d)
@@ -48,6 +49,25 @@ no_leftovers() {  # nothing but the listed names in the folder
     local left
     left=$(ls -A "$1" | grep -v -x -F "${@:2}" || true)
     [ -z "$left" ] || fail "left behind in $1: $left"
+}
+# signal_while_writing SIG FOLDER COMMAND...: runs COMMAND (wave-render, perhaps
+# through env), held for 3 s in its final fsync, and sends it SIG once it has its
+# output open in FOLDER; $seen is what FOLDER held at that moment.
+signal_while_writing() {
+    local sig=$1 folder=$2 tracer pid=""
+    shift 2
+    strace -f -o /dev/null -e trace=fsync -e inject=fsync:delay_enter=3000000 "$@" 2>"$work/err" &
+    tracer=$!
+    for _ in $(seq 200); do
+        pid=$(pgrep -P $tracer -x wave-render) &&
+            ls -l "/proc/$pid/fd" 2>/dev/null | grep -q -- "-> $(realpath "$folder")/" && break
+        pid=""
+        sleep 0.05
+    done
+    seen=$(ls -A "$folder")
+    [ -n "$pid" ] || fail "$*: never had its output open in $folder"
+    kill -s "$sig" "$pid"
+    wait $tracer
 }
 
 case $case_name in
@@ -190,20 +210,175 @@ ctrl_c_ends_a_calling_loop)
     no_leftovers . fifo loop
     ;;
 hangup_removes_the_partial_file)
-    # A signal during the final write: the temporary file beside the destination
-    # goes. strace holds the program in fsync, between writing and renaming.
+    # A signal during the final write leaves no file and the existing one as it
+    # was. The file being written has no name; where the filesystem refuses
+    # unnamed files, it is a hidden one that the stop signals remove.
     mkdir out && echo old >out/song.wav
-    for sig in HUP INT TERM; do
-        strace -f -o /dev/null -e trace=fsync -e inject=fsync:delay_enter=3000000 \
-            "$render" --quiet out/song.wav 2>"$work/err" &
+    for way in unnamed named; do
+        preload=""
+        [ $way = named ] && preload=$refuse_tmpfile
+        export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0
+        for sig in HUP INT TERM KILL; do
+            # A kill cannot be caught: only a file without a name is sure to go.
+            [ $way = named ] && [ $sig = KILL ] && continue
+            signal_while_writing $sig out env LD_PRELOAD="$preload" "$render" --quiet out/song.wav
+            if [ $way = unnamed ]; then
+                [ "$seen" = song.wav ] || fail "SIG$sig: a name appeared while writing: $seen"
+            else
+                [ "$(echo "$seen" | grep -c -v '^song.wav$')" -eq 1 ] || fail "SIG$sig: no temporary file: $seen"
+            fi
+            no_leftovers out song.wav
+            [ "$(cat out/song.wav)" = old ] || fail "$way, SIG$sig: the existing file was changed"
+        done
+        # Uninterrupted, either way writes the same file, and leaves nothing else.
+        LD_PRELOAD=$preload "$render" --quiet out/song.wav && LD_PRELOAD=$preload "$render" --quiet out/new.wav ||
+            fail "$way: failed"
+        cmp -s out/song.wav out/new.wav && [ "$(soxi -t out/song.wav)" = wav ] || fail "$way: other bytes"
+        no_leftovers out song.wav new.wav
+        echo old >out/song.wav && rm out/new.wav
+    done
+    ;;
+kill_9_leaves_only_complete_files)
+    # kill -9 at random moments: the folder holds the old file or the complete new
+    # one, nothing else. strace holds each run half a second in its final fsync,
+    # so that about half of the kills land while the file is being written.
+    mkdir ref out
+    formats=(wav flac mp3)
+    declare -A took
+    for f in "${formats[@]}"; do
+        start=$(date +%s%N)
+        expect_status 0 "$render" --quiet ref/song.$f
+        took[$f]=$((($(date +%s%N) - start) / 1000000 + 500))
+    done
+    outcomes=""
+    for i in $(seq 24); do
+        f=${formats[i % 3]}
+        rm -f out/*
+        [ $((i % 2)) -eq 0 ] && echo old >out/song.$f  # half of the runs replace a file
+        strace -f -o /dev/null -e trace=fsync -e inject=fsync:delay_enter=500000 \
+            "$render" --quiet out/song.$f 2>/dev/null &
         tracer=$!
-        for _ in $(seq 100); do [ -n "$(ls -A out | grep -v '^song.wav$')" ] && break; sleep 0.1; done
-        [ -n "$(ls -A out | grep -v '^song.wav$')" ] || fail "SIG$sig: no temporary file appeared"
-        # Only this test's process: others may be running beside it.
-        kill -s $sig "$(pgrep -P $tracer -x wave-render)"
+        until pid=$(pgrep -P $tracer -x wave-render); do sleep 0.01; done
+        sleep "$(awk -v ms="${took[$f]}" -v r=$RANDOM 'BEGIN { printf "%.3f", 1.25 * ms * r / 32767 / 1000 }')"
+        kill -s KILL "$pid" 2>/dev/null
         wait $tracer
-        no_leftovers out song.wav
-        [ "$(cat out/song.wav)" = old ] || fail "SIG$sig: the existing file was changed"
+        no_leftovers out song.$f
+        if [ -e out/song.$f ] && ! cmp -s out/song.$f ref/song.$f; then
+            [ "$(cat out/song.$f)" = old ] || fail "run $i ($f): a file that is neither the old nor the new one"
+            outcomes+="o"
+        else
+            outcomes+=$([ -e out/song.$f ] && echo w || echo -)
+        fi
+    done
+    echo "outcomes (w written, o old file kept, - nothing yet): $outcomes"
+    ;;
+targets_as_cp_would_write_them)
+    # Run as an unprivileged user in a shared folder (mode 1777): a file the user
+    # may not write is refused before the render (no thread is started) and left
+    # as it was; a replaced file keeps its mode, owner and group, or where its
+    # group cannot be kept, gives the new group no more than everyone had.
+    [ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root to become nobody"; exit 77; }
+    chmod 711 "$work" "$work/run"
+    mkdir -m 1777 shared && mkdir -m 755 shared/locked
+    # A sanitizer's leak check cannot run under strace, which counts the threads.
+    export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0
+    expect_status 0 "$render" --quiet --full ref.wav
+    [ "$(raw16 ref.wav | sha256sum | cut -d' ' -f1)" = "$golden" ] || fail "samples differ from the player's PCM"
+    nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+    # A copy that nobody may run wherever the build folder lies.
+    cp "$render" "$work/wave-render" && chmod 755 "$work/wave-render" && render=$work/wave-render
+    # target           owner:group    mode  status  owner:group and mode after
+    while read -r target owner mode status after; do
+        echo "old contents" >"shared/$target"
+        chown "$owner" "shared/$target" && chmod "$mode" "shared/$target"
+        before=$(stat -c '%U:%G %a' "shared/$target")
+        expect_status "$status" strace -f -qq -o "$work/trace" -e trace=clone,clone3 \
+            "${nobody[@]}" "$render" --quiet --full --threads 2 "shared/$target"
+        if [ "$status" -eq 1 ]; then
+            one_error_line "^wave-render: cannot write shared/$target: Permission denied$"
+            ! grep -q clone "$work/trace" || fail "$target: refused only after rendering"
+            [ "$(cat "shared/$target")" = "old contents" ] || fail "$target: changed"
+            after=$before
+        else
+            cmp -s "shared/$target" ref.wav || fail "$target: not the song"
+        fi
+        [ "$(stat -c '%U:%G %a' "shared/$target")" = "$after" ] ||
+            fail "$target: $(stat -c '%U:%G %a' "shared/$target") after writing, expected $after"
+        rm "shared/$target"
+    done <<'TABLE'
+readonly.wav       nobody:nogroup 444   1       -
+roots.wav          root:root      644   1       -
+mine.wav           nobody:nogroup 640   0       nobody:nogroup 640
+open.wav           root:root      666   0       root:root 666
+foreign-group.wav  nobody:root    2664  0       nobody:nogroup 644
+locked/mine.wav    nobody:nogroup 600   0       nobody:nogroup 600
+TABLE
+    no_leftovers shared locked
+    no_leftovers shared/locked
+    # Root may write anything, as with cp, and gives the file back to its owner.
+    echo "old contents" >shared/theirs.wav && chown nobody:nogroup shared/theirs.wav && chmod 444 shared/theirs.wav
+    expect_status 0 "$render" --quiet --full shared/theirs.wav
+    cmp -s shared/theirs.wav ref.wav || fail "root did not write a file it may write"
+    [ "$(stat -c '%U:%G %a' shared/theirs.wav)" = "nobody:nogroup 444" ] || fail "root took the file: $(stat -c '%U:%G %a' shared/theirs.wav)"
+    # The longest name the folder takes, new and then replaced.
+    long=$(printf 'n%.0s' $(seq 251)).wav
+    for _ in new replaced; do
+        expect_status 0 "${nobody[@]}" "$render" --quiet --full "shared/$long"
+        cmp -s "shared/$long" ref.wav || fail "a 255-byte name: not the song"
+    done
+    expect_status 1 "${nobody[@]}" "$render" --quiet "shared/n$long"
+    one_error_line "cannot write shared/n$long: File name too long$"
+    # Descriptors named as files, when they are pipes.
+    "${nobody[@]}" "$render" --quiet --full /dev/stdout 2>"$work/err" | cat >stdout.wav
+    cmp -s stdout.wav ref.wav || fail "/dev/stdout as a pipe: $(cat "$work/err")"
+    "${nobody[@]}" "$render" --quiet --full /dev/fd/3 3>&1 >/dev/null 2>"$work/err" | cat >fd3.wav
+    cmp -s fd3.wav ref.wav || fail "/dev/fd/3 as a pipe: $(cat "$work/err")"
+    expect_status 1 "${nobody[@]}" "$render" --quiet --format wav /dev/fd/7
+    one_error_line "^wave-render: cannot write /dev/fd/7: Bad file descriptor$"
+    no_leftovers shared locked theirs.wav "$long"
+    ;;
+out_of_memory_is_one_line)
+    # Under a limit on its address space the program renders on fewer threads,
+    # or says in one line what could not be had and leaves nothing. Below what
+    # the kernel needs to load it (its buffers are static) it cannot start at
+    # all: that limit is found first, and the limits tried lie above it, closely
+    # where the render, the libraries and the encoders each run short.
+    low=100000 high=200000
+    while [ $((high - low)) -gt 16 ]; do
+        mid=$(((low + high) / 2))
+        (ulimit -v $mid && exec "$render" --version) >/dev/null 2>&1
+        case $? in 127 | 139) low=$mid ;; *) high=$mid ;; esac
+    done
+    echo "the kernel and the loader start it from $high KiB"
+    for kib in $((high - 512)) $(for extra in 0 128 256 384 512 768 1024 1536 2048 2560 3072 3584 4096 \
+        5120 6144 8192 12288 20480 30720 51200 71680 73216 102400 133120; do echo $((high + extra)); done); do
+        for f in wav flac ogg opus mp3; do
+            mkdir m && cd m || exit 1
+            # The golden samples are those of the whole buffer; a lossy file has the default length.
+            length=--full
+            case $f in ogg | opus | mp3) length=--quiet ;; esac
+            (ulimit -v $kib && exec "$render" --quiet $length --threads 2 song.$f) >"$work/out" 2>"$work/err"
+            status=$?
+            case $status in
+            0)
+                case $f in
+                wav | flac) [ "$(raw16 song.$f | sha256sum | cut -d' ' -f1)" = "$golden" ] || fail "$kib KiB, $f: other samples" ;;
+                *) decode_f32 song.$f song.f32 && rm song.$f.decoded.wav song.f32 ;;
+                esac
+                no_leftovers . song.$f
+                ;;
+            1)
+                one_error_line "^wave-render: .*\(out of memory\|failed to map\)"
+                no_leftovers .
+                ;;
+            *)
+                [ "$kib" -lt "$high" ] || fail "$kib KiB, $f: status $status: $(head -3 "$work/err")"
+                no_leftovers .
+                ;;
+            esac
+            echo "$kib KiB $f: $status $(head -c 100 "$work/err")"
+            cd .. && rm -rf m
+        done
     done
     ;;
 format_option_overrides_the_extension)

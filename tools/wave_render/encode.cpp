@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <new>
 
 #include "synth/buffers.h"
 #include "tools/wave_render/libraries.h"
+#include "tools/wave_render/room.h"
 
 namespace wave::render {
 
@@ -26,6 +28,7 @@ constexpr sf_count_t kChunkFrames = SND_RATE;  // one second per write
 struct MemoryFile {
     std::vector<unsigned char>& bytes;
     sf_count_t position = 0;
+    bool out_of_memory = false;  // a write found no room to grow the file
 };
 
 sf_count_t Length(void* user) {
@@ -54,7 +57,13 @@ sf_count_t Read(void* ptr, sf_count_t count, void* user) {
 sf_count_t Write(const void* ptr, sf_count_t count, void* user) {
     auto* file = static_cast<MemoryFile*>(user);
     const auto end = static_cast<std::size_t>(file->position + count);
-    if (end > file->bytes.size()) file->bytes.resize(end);
+    // Called from the C library: nothing may be thrown through it.
+    try {
+        if (end > file->bytes.size()) file->bytes.resize(end);
+    } catch (const std::bad_alloc&) {
+        file->out_of_memory = true;
+        return 0;
+    }
     std::memcpy(file->bytes.data() + file->position, ptr, static_cast<std::size_t>(count));
     file->position += count;
     return count;
@@ -63,6 +72,11 @@ sf_count_t Write(const void* ptr, sf_count_t count, void* user) {
 sf_count_t Tell(void* user) {
     return static_cast<MemoryFile*>(user)->position;
 }
+
+// Some codecs in the encoder libraries do not check their allocations and
+// crash when one fails. They are only started with this much address space
+// free, so that a program short of memory says so instead.
+constexpr std::size_t kEncoderRoomBytes = std::size_t{16} << 20;
 
 // Lossless formats store the samples they are given; lossy encoders are always
 // fed floats, since the 16-bit input path of the installed MP3 encoder distorts.
@@ -99,6 +113,7 @@ bool FloatsAt(int rate, const Samples& samples, std::vector<float>& out, std::st
     const SoxrCalls* soxr = Soxr(error);
     if (soxr == nullptr) return false;
     out.resize(2 * capacity);
+    if (!HasRoom(kEncoderRoomBytes)) throw std::bad_alloc();
     const soxr_io_spec_t io = soxr->io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
     const soxr_quality_spec_t quality = soxr->quality_spec(SOXR_VHQ, 0);
     soxr_error_t failed = nullptr;
@@ -195,8 +210,11 @@ bool Supported(const AudioFormat& format, bool float_samples) {
     if (float_samples && format.float32 == 0) return false;
     if (format.container == SF_FORMAT_WAV) return true;  // written here, see WavHeader
     std::string error;
-    const SndfileCalls* sndfile = Sndfile(error);
-    if (sndfile == nullptr) return false;
+    bool short_of_memory = false;
+    const SndfileCalls* sndfile = Sndfile(error, &short_of_memory);
+    // A library that is there but does not fit in memory is no missing format:
+    // encoding says what failed.
+    if (sndfile == nullptr) return short_of_memory;
     // Opening a writer is the only sure test: a format can pass sf_format_check
     // and still be refused at 44,100 Hz.
     std::vector<unsigned char> bytes;
@@ -204,8 +222,11 @@ bool Supported(const AudioFormat& format, bool float_samples) {
     SF_VIRTUAL_IO io{Length, Seek, Read, Write, Tell};
     SF_INFO info = Info(format, WritesFloats(format, float_samples));
     if (!sndfile->format_check(&info)) return false;
+    // A writer that finds no memory says nothing of the format: encoding will say
+    // what failed.
+    if (!HasRoom(kEncoderRoomBytes)) return true;
     SNDFILE* sf = sndfile->open_virtual(&io, SFM_WRITE, &info, &file);
-    if (sf == nullptr) return false;
+    if (sf == nullptr) return std::strstr(sndfile->strerror(nullptr), "malloc") != nullptr;
     sndfile->close(sf);
     return true;
 }
@@ -225,8 +246,10 @@ std::string EncoderProblem() {
     return Sndfile(error) == nullptr ? error : "";
 }
 
-bool Encode(const AudioFormat& format, const Samples& samples, const Tags& tags,
-            EncodedFile& file_out, std::string& error, const EncodeProgress& progress) {
+namespace {
+
+bool EncodeInMemory(const AudioFormat& format, const Samples& samples, const Tags& tags,
+                    EncodedFile& file_out, std::string& error, const EncodeProgress& progress) {
     const bool floats = WritesFloats(format, samples.pcm16.empty());
     file_out.tail = {};
     if (format.container == SF_FORMAT_WAV) {
@@ -244,7 +267,11 @@ bool Encode(const AudioFormat& format, const Samples& samples, const Tags& tags,
     const auto total = static_cast<sf_count_t>(floats ? converted.size() / 2 : samples.frames());
 
     out.clear();
-    if (format.lossless) out.reserve(static_cast<std::size_t>(total) * (floats ? 8 : 4) + 4096);
+    // Room for the whole file, so that it does not grow while the encoder runs: a
+    // lossy file is well under a quarter of the 16-bit samples.
+    const std::size_t pcm_bytes = static_cast<std::size_t>(total) * 4;
+    out.reserve((format.lossless ? (floats ? 2 * pcm_bytes : pcm_bytes) : pcm_bytes / 4) + 4096);
+    if (!HasRoom(kEncoderRoomBytes)) throw std::bad_alloc();
     MemoryFile file{out};
     SF_VIRTUAL_IO io{Length, Seek, Read, Write, Tell};
     SF_INFO info = Info(format, floats);
@@ -270,18 +297,31 @@ bool Encode(const AudioFormat& format, const Samples& samples, const Tags& tags,
             floats ? sndfile->writef_float(sf, converted.data() + 2 * done, n)
                    : sndfile->writef_short(sf, samples.pcm16.data() + 2 * done, n);
         if (written != n) {
-            error = sndfile->strerror(sf);
+            error = file.out_of_memory ? "out of memory" : sndfile->strerror(sf);
             sndfile->close(sf);
             return false;
         }
         done += n;
         if (progress) progress(static_cast<double>(done) / static_cast<double>(total));
     }
-    if (sndfile->close(sf) != 0) {
-        error = "the encoder could not finish the file";
+    if (sndfile->close(sf) != 0 || file.out_of_memory) {
+        error = file.out_of_memory ? "out of memory" : "the encoder could not finish the file";
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool Encode(const AudioFormat& format, const Samples& samples, const Tags& tags,
+            EncodedFile& file_out, std::string& error, const EncodeProgress& progress) {
+    try {
+        return EncodeInMemory(format, samples, tags, file_out, error, progress);
+    } catch (const std::bad_alloc&) {
+        file_out = {};
+        error = "out of memory";
+        return false;
+    }
 }
 
 }  // namespace wave::render

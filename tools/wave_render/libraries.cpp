@@ -19,14 +19,18 @@ template <typename Calls>
 struct Loaded {
     std::optional<Calls> calls;
     std::string error;
+    bool short_of_memory = false;
 };
 
-// Opens `library`, or says why it cannot in `error`.
-void* Open(const char* library, std::string& error) {
+// Opens `library`, or says why it cannot in `error`; `short_of_memory` when the
+// library, or one it needs, is there but could not be mapped into memory.
+void* Open(const char* library, std::string& error, bool& short_of_memory) {
     void* handle = dlopen(library, RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         const char* why = dlerror();
         error = std::string("cannot load ") + library + (why ? std::string(": ") + why : "");
+        short_of_memory = why != nullptr && (std::strstr(why, "failed to map segment") ||
+                                             std::strstr(why, "Cannot allocate memory"));
     }
     return handle;
 }
@@ -49,7 +53,7 @@ bool Bind(void* handle, const char* library, const char* name, Call& call, std::
 template <typename Calls, typename BindAll>
 Loaded<Calls> Load(const char* library, BindAll bind_all) {
     Loaded<Calls> loaded;
-    void* handle = Open(library, loaded.error);
+    void* handle = Open(library, loaded.error, loaded.short_of_memory);
     if (handle == nullptr) return loaded;
     Calls calls{};
     const auto bind = [&](const char* name, auto& call) {
@@ -60,7 +64,8 @@ Loaded<Calls> Load(const char* library, BindAll bind_all) {
 }
 
 template <typename Calls>
-const Calls* Answer(const Loaded<Calls>& loaded, std::string& error) {
+const Calls* Answer(const Loaded<Calls>& loaded, std::string& error, bool* short_of_memory) {
+    if (short_of_memory != nullptr) *short_of_memory = loaded.short_of_memory;
     if (!loaded.calls) {
         error = loaded.error;
         return nullptr;
@@ -70,7 +75,7 @@ const Calls* Answer(const Loaded<Calls>& loaded, std::string& error) {
 
 }  // namespace
 
-const SndfileCalls* Sndfile(std::string& error) {
+const SndfileCalls* Sndfile(std::string& error, bool* short_of_memory) {
     static const Loaded<SndfileCalls> loaded =
         Load<SndfileCalls>(kSndfileLibrary, [](SndfileCalls& c, const auto& bind) {
             return bind("sf_format_check", c.format_check) &&
@@ -79,20 +84,20 @@ const SndfileCalls* Sndfile(std::string& error) {
                    bind("sf_command", c.command) && bind("sf_writef_short", c.writef_short) &&
                    bind("sf_writef_float", c.writef_float);
         });
-    return Answer(loaded, error);
+    return Answer(loaded, error, short_of_memory);
 }
 
-const SoxrCalls* Soxr(std::string& error) {
+const SoxrCalls* Soxr(std::string& error, bool* short_of_memory) {
     static const Loaded<SoxrCalls> loaded =
         Load<SoxrCalls>(kSoxrLibrary, [](SoxrCalls& c, const auto& bind) {
             return bind("soxr_io_spec", c.io_spec) && bind("soxr_quality_spec", c.quality_spec) &&
                    bind("soxr_create", c.create) && bind("soxr_process", c.process) &&
                    bind("soxr_delete", c.destroy);
         });
-    return Answer(loaded, error);
+    return Answer(loaded, error, short_of_memory);
 }
 
-const SmfCalls* Smf(std::string& error) {
+const SmfCalls* Smf(std::string& error, bool* short_of_memory) {
     static const Loaded<SmfCalls> loaded =
         Load<SmfCalls>(kSmfLibrary, [](SmfCalls& c, const auto& bind) {
             return bind("smf_new", c.create) && bind("smf_delete", c.destroy) &&
@@ -105,7 +110,7 @@ const SmfCalls* Smf(std::string& error) {
                    bind("smf_track_add_eot_pulses", c.track_add_eot_pulses) &&
                    bind("smf_save", c.save);
         });
-    return Answer(loaded, error);
+    return Answer(loaded, error, short_of_memory);
 }
 
 }  // namespace wave::render

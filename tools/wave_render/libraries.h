@@ -54,9 +54,10 @@ struct SmfCalls {
 };
 
 // The library's calls, loaded on the first call; null when it cannot be loaded,
-// and then `error` says why. Every later call gives the same answer.
-const SndfileCalls* Sndfile(std::string& error);
-const SoxrCalls* Soxr(std::string& error);
-const SmfCalls* Smf(std::string& error);
+// and then `error` says why, and `short_of_memory` whether it is there but did
+// not fit in memory. Every later call gives the same answer.
+const SndfileCalls* Sndfile(std::string& error, bool* short_of_memory = nullptr);
+const SoxrCalls* Soxr(std::string& error, bool* short_of_memory = nullptr);
+const SmfCalls* Smf(std::string& error, bool* short_of_memory = nullptr);
 
 }  // namespace wave::render

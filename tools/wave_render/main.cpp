@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "synth/buffers.h"
 #include "tools/wave_render/encode.h"
 #include "tools/wave_render/output.h"
+#include "tools/wave_render/room.h"
 #include "tools/wave_render/score.h"
 
 namespace {
@@ -227,11 +229,19 @@ int WriteScore(const Options& options) {
 }
 
 int main(int argc, char** argv) {
+    if (!HasRoomToStart()) {
+        std::fputs("wave-render: out of memory\n", stderr);
+        return kWriteError;
+    }
     const Options options = ParseArguments(argc, argv);
     if (IsScoreFormat(options.format.empty() ? Extension(options.output) : options.format)) {
         return WriteScore(options);
     }
     const AudioFormat format = ChooseFormat(options);
+    if (std::string error; !CheckOutput(options.output, error)) {
+        std::fprintf(stderr, "wave-render: %s\n", error.c_str());
+        return kWriteError;
+    }
 
     // Failed writes are reported, never fatal signals: a reader that goes away or
     // a file size limit must not leave a half-written temporary file behind.
@@ -256,10 +266,16 @@ int main(int argc, char** argv) {
     // The 16-bit samples from here on are zero; the search for the last frame
     // that is not silent starts here, without reading memory it never wrote.
     std::size_t pcm_samples = SND_BUF_LEN;
-    if (options.float_samples) {
-        RenderSong(MixUse::kFloats, threads, FastPathIsa::kBest, progress);
-    } else {
-        pcm_samples = RenderSongToPcm16(threads, FastPathIsa::kBest, progress).samples;
+    try {
+        if (options.float_samples) {
+            RenderSong(MixUse::kFloats, threads, FastPathIsa::kBest, progress);
+        } else {
+            pcm_samples = RenderSongToPcm16(threads, FastPathIsa::kBest, progress).samples;
+        }
+    } catch (const std::bad_alloc&) {
+        bar.Finish();
+        std::fputs("wave-render: cannot render: out of memory\n", stderr);
+        return kWriteError;
     }
     SetReportLine(nullptr);
 
