@@ -20,15 +20,18 @@ packages=(cmake make g++ pkg-config libasound2-dev)
 if [ "$mode" = web ]; then
     packages=(cmake make emscripten python3)
 elif [ "$mode" != play ]; then
-    # wave-render: the encoders, and the resampler for Opus.
-    packages+=(libsndfile1-dev libsoxr-dev)
+    # wave-render: the encoders, and the resampler for Opus; aplay plays what it
+    # writes to standard output, as the README shows.
+    packages+=(libsndfile1-dev libsoxr-dev alsa-utils)
 fi
 if [ "$mode" = all ]; then
     packages+=(googletest libgtest-dev libbenchmark-dev clang clang-format hyperfine)
     # Independent readers of what wave-render writes, and of its manual pages.
     packages+=(sox flac vorbis-tools opus-tools mpg123 mandoc man-db strace)
-    # The Windows build and its test under Wine.
-    packages+=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool)
+    # The checker of the installed desktop entry.
+    packages+=(desktop-file-utils)
+    # The Windows build and its test under Wine, with a Japanese font for the box's text.
+    packages+=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool fonts-ipafont-gothic)
     # The web player, and the browser its test drives.
     packages+=(emscripten chromium)
     command -v npm >/dev/null || packages+=(npm)
