@@ -1,6 +1,7 @@
 // wave: renders the song, plays it, and waits for OK.
 #include <cstdio>
 
+#include "app/options.h"
 #include "app/player.h"
 #include "app/song.h"
 #include "platform/memory.h"
@@ -14,8 +15,9 @@ constexpr const wchar_t* kMessage =
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     using namespace wave;
+    if (const int status = HandleArguments(argc, argv); status != kPlay) return status;
 
     // The buffers are static storage, zero at the start, and no device is open
     // yet: there is nothing to reset before the render. Clearing them anyway

@@ -62,10 +62,12 @@ installs_into_a_prefix)
         [ ! -s "$work/man_err" ] || fail "man complains about $page.1: $(cat "$work/man_err")"
         grep -q "^NAME" "$work/page" && grep -q "$page -" "$work/page" || fail "$page.1 has no NAME section"
     done
-    # Every option the program's help lists is in its manual page.
-    MANPAGER=cat man -l "$prefix/share/man/man1/wave-render.1" >"$work/page" 2>/dev/null
-    for option in $("$prefix/bin/wave-render" --help | grep -o -- ' --[a-z]*' | sort -u); do
-        grep -q -- "$option" "$work/page" || fail "wave-render(1) does not describe $option"
+    # Every option a program's help lists is in its manual page.
+    for program in wave wave-render; do
+        MANPAGER=cat man -l "$prefix/share/man/man1/$program.1" >"$work/page" 2>/dev/null
+        for option in $("$prefix/bin/$program" --help | grep -o -- ' --[a-z]*' | sort -u); do
+            grep -q -- "$option" "$work/page" || fail "$program(1) does not describe $option"
+        done
     done
     for doc in README.md LICENSE; do
         [ -f "$prefix/share/doc/wave/$doc" ] || fail "$doc is not installed"
