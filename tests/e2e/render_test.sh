@@ -302,6 +302,47 @@ usage_errors)
     expect_status 0 "$render" --version
     grep -q '^wave-render [0-9]' "$work/out" || fail "--version shows no version"
     ;;
+refuses_a_terminal)
+    # Audio to a terminal, as standard output or by the terminal's name: one
+    # line, status 2, and not a byte reaches the terminal. A pseudo-terminal
+    # stands in for the user's; its other end is read after the program ends.
+    for target in - tty-name; do
+        python3 - "$render" "$target" >"$work/out" 2>"$work/err" <<'PY'
+import os, pty, select, subprocess, sys, time
+render, target = sys.argv[1], sys.argv[2]
+master, slave = pty.openpty()
+output = "-" if target == "-" else os.ttyname(slave)
+child = subprocess.Popen([render, output], stdin=subprocess.DEVNULL, stdout=slave)
+os.close(slave)
+# The terminal's side is read while the program runs, so that a program that
+# does write to it is not held up by a full terminal, and is stopped after 60 s.
+written, deadline = 0, time.monotonic() + 60
+while child.poll() is None and time.monotonic() < deadline:
+    if select.select([master], [], [], 0.1)[0]:
+        try:
+            written += len(os.read(master, 65536))
+        except OSError:
+            break
+if child.poll() is None:
+    child.kill()
+status = child.wait()
+os.set_blocking(master, False)
+try:
+    while chunk := os.read(master, 65536):
+        written += len(chunk)
+except OSError:
+    pass
+print(status, written)
+PY
+        read -r status written <"$work/out"
+        [ "$status" = 2 ] || fail "to a terminal ($target): exit status $status, expected 2: $(cat "$work/err")"
+        [ "$written" = 0 ] || fail "to a terminal ($target): $written bytes reached it"
+        one_error_line "refusing to write audio to a terminal"
+    done
+    no_leftovers .
+    # A device that is not a terminal is written as before.
+    expect_status 0 "$render" --quiet /dev/null
+    ;;
 progress_on_a_terminal)
     # script gives the program a terminal for standard error, at a set width. No
     # redraw may reach the last column (it would wrap and add a line), and the bar

@@ -212,6 +212,12 @@ void OnStopSignal(int sig) {
 int main(int argc, char** argv) {
     const Options options = ParseArguments(argc, argv);
     const AudioFormat format = ChooseFormat(options);
+    if (IsTerminal(options.output)) {
+        std::fprintf(stderr,
+                     "wave-render: refusing to write audio to a terminal; redirect it (for "
+                     "example '| aplay') or name a file\n");
+        return kUsageError;
+    }
 
     // Failed writes are reported, never fatal signals: a reader that goes away or
     // a file size limit must not leave a half-written temporary file behind.

@@ -15,6 +15,10 @@ namespace wave::render {
 // and the reason.
 bool WriteOutput(const std::string& path, const EncodedFile& file, std::string& error);
 
+// Whether `path` ("-" for standard output) is a terminal: audio there would
+// only fill the screen with bytes the terminal then answers.
+bool IsTerminal(const std::string& path);
+
 // Removes a temporary file still being written; safe to call from a signal handler.
 void RemovePartialOutput();
 
