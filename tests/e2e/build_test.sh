@@ -69,6 +69,22 @@ installs_into_a_prefix)
             grep -q -- "$option" "$work/page" || fail "$program(1) does not describe $option"
         done
     done
+    # The desktop entry: clean for the desktop's own checker, run in a terminal
+    # (the prompt is there), starting the installed player, with its icon installed.
+    entry=$prefix/share/applications/wave.desktop
+    [ -f "$entry" ] || fail "no desktop entry"
+    desktop-file-validate "$entry" >"$work/validate" 2>&1 && [ ! -s "$work/validate" ] ||
+        fail "the desktop entry is not clean: $(cat "$work/validate")"
+    key() { sed -n "s/^$1=//p" "$entry"; }
+    [ "$(key Terminal)" = true ] || fail "the desktop entry does not run in a terminal"
+    [ "$(key Type)" = Application ] || fail "the desktop entry is not an application"
+    [ -x "$prefix/bin/$(key Exec | cut -d' ' -f1)" ] || fail "the desktop entry runs '$(key Exec)', which is not installed"
+    icon=$prefix/share/icons/hicolor/scalable/apps/$(key Icon).svg
+    [ -f "$icon" ] || fail "no icon $icon"
+    python3 -c 'import sys, xml.etree.ElementTree as E
+root = E.parse(sys.argv[1]).getroot()
+sys.exit(root.tag != "{http://www.w3.org/2000/svg}svg" or "viewBox" not in root.attrib)' "$icon" ||
+        fail "the icon is not an SVG image"
     for doc in README.md LICENSE; do
         [ -f "$prefix/share/doc/wave/$doc" ] || fail "$doc is not installed"
     done
