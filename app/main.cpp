@@ -1,6 +1,7 @@
 // wave: renders the song, plays it, and waits for OK.
 #include <cstdio>
 
+#include "app/options.h"
 #include "app/player.h"
 #include "app/song.h"
 #include "platform/memory.h"
@@ -15,8 +16,9 @@ constexpr const wchar_t* kMessage =
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     using namespace wave;
+    if (const int status = HandleArguments(argc, argv); status != kPlay) return status;
 
     // Before anything opens a file or a device: the report and the prompt must
     // not land in the audio stream, nor the prompt read its answer from it.

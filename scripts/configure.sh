@@ -1,30 +1,19 @@
 #!/usr/bin/env bash
-# Configures a build folder for one purpose, setting every option that purpose
-# relies on, so that whatever an earlier configure left in the folder's cache
-# does not change what is built.
+# Configures the build folder of one purpose from its preset in CMakePresets.json,
+# which sets every option the purpose relies on.
 #
-# usage: configure.sh PURPOSE DIR [CMAKE_ARGS...]
-#   play     the player alone, optimised
-#   release  both programs, the tests and the benchmark, optimised
-#   asan     both programs and the tests, with AddressSanitizer and UBSan
-#   mingw    the Windows player, cross-built with mingw-w64
+# usage: configure.sh PURPOSE [DIR] [CMAKE_ARGS...]
+#   PURPOSE  play, release, asan, mingw or web (see `cmake --list-presets`)
+#   DIR      another build folder than the preset's build/PURPOSE
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-purpose=${1:-} dir=${2:-}
-[ -n "$dir" ] || { echo "usage: configure.sh play|release|asan|mingw DIR [CMAKE_ARGS...]" >&2; exit 2; }
-shift 2
-
-case $purpose in
-play) args=(-DCMAKE_BUILD_TYPE=Release -DWAVE_TESTS=OFF -DWAVE_BENCH=OFF -DWAVE_TOOLS=OFF -DWAVE_SANITIZE=OFF) ;;
-release) args=(-DCMAKE_BUILD_TYPE=Release -DWAVE_TESTS=ON -DWAVE_BENCH=ON -DWAVE_TOOLS=ON -DWAVE_SANITIZE=OFF) ;;
-asan) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DWAVE_TESTS=ON -DWAVE_BENCH=OFF -DWAVE_TOOLS=ON -DWAVE_SANITIZE=ON
-    -DWAVE_WINDOWS_EXE=) ;;
-mingw) args=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release -DWAVE_TESTS=OFF
-    -DWAVE_BENCH=OFF -DWAVE_TOOLS=OFF -DWAVE_SANITIZE=OFF) ;;
-*)
-    echo "configure.sh: unknown purpose '$purpose'" >&2
-    exit 2
-    ;;
-esac
-cmake -S . -B "$dir" "${args[@]}" "$@" >/dev/null
+purpose=${1:-}
+[ -n "$purpose" ] || { echo "usage: configure.sh play|release|asan|mingw|web [DIR] [CMAKE_ARGS...]" >&2; exit 2; }
+shift
+dir=()
+if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
+    dir=(-B "$1")
+    shift
+fi
+cmake --preset "$purpose" "${dir[@]}" "$@" >/dev/null

@@ -2,7 +2,8 @@
 # Installs, from Debian's archive, whatever the build and the tests need and the
 # machine lacks. Run as root.
 #   install-deps.sh play    what the player needs to build and run
-#   install-deps.sh build   what both programs, wave and wave-render, need
+#   install-deps.sh build   what the release build needs: both programs, wave and
+#                           wave-render, their tests and the benchmark
 #   install-deps.sh web     what the web player needs to build and be served
 #   install-deps.sh [all]   everything the tests need as well
 set -euo pipefail
@@ -20,15 +21,20 @@ packages=(cmake make g++ pkg-config libasound2-dev)
 if [ "$mode" = web ]; then
     packages=(cmake make emscripten python3)
 elif [ "$mode" != play ]; then
-    # wave-render: the encoders, the resampler for Opus, and the MIDI writer.
-    packages+=(libsndfile1-dev libsoxr-dev libsmf-dev)
+    # wave-render: the encoders, the resampler for Opus and the MIDI writer; aplay plays what it
+    # writes to standard output, as the README shows.
+    packages+=(libsndfile1-dev libsoxr-dev libsmf-dev alsa-utils)
+    # The release preset's tests and benchmark.
+    packages+=(googletest libgtest-dev libbenchmark-dev)
 fi
 if [ "$mode" = all ]; then
-    packages+=(googletest libgtest-dev libbenchmark-dev clang clang-format hyperfine)
+    packages+=(clang clang-format hyperfine)
     # Independent readers of what wave-render writes, and of its manual pages.
     packages+=(sox flac vorbis-tools opus-tools mpg123 mandoc man-db strace python3-mido)
-    # The Windows build and its test under Wine.
-    packages+=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool)
+    # The checker of the installed desktop entry.
+    packages+=(desktop-file-utils)
+    # The Windows build and its test under Wine, with a Japanese font for the box's text.
+    packages+=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool fonts-ipafont-gothic)
     # The web player, and the browser its test drives.
     packages+=(emscripten chromium)
     command -v npm >/dev/null || packages+=(npm)

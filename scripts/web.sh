@@ -6,9 +6,8 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh web
 
-export NODE_PATH=/usr/share/nodejs  # em++ finds its JavaScript tools there under any node
-emcmake cmake -S . -B build/web -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/web --target wave_web -j"$(nproc)"
+cmake --preset web >/dev/null
+cmake --build --preset web --target wave_web -j"$(nproc)"
 
 port=${PORT:-8000}
 case $port in

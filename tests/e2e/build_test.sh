@@ -62,11 +62,29 @@ installs_into_a_prefix)
         [ ! -s "$work/man_err" ] || fail "man complains about $page.1: $(cat "$work/man_err")"
         grep -q "^NAME" "$work/page" && grep -q "$page -" "$work/page" || fail "$page.1 has no NAME section"
     done
-    # Every option the program's help lists is in its manual page.
-    MANPAGER=cat man -l "$prefix/share/man/man1/wave-render.1" >"$work/page" 2>/dev/null
-    for option in $("$prefix/bin/wave-render" --help | grep -o -- ' --[a-z]*' | sort -u); do
-        grep -q -- "$option" "$work/page" || fail "wave-render(1) does not describe $option"
+    # Every option a program's help lists is in its manual page.
+    for program in wave wave-render; do
+        MANPAGER=cat man -l "$prefix/share/man/man1/$program.1" >"$work/page" 2>/dev/null
+        for option in $("$prefix/bin/$program" --help | grep -o -- ' --[a-z]*' | sort -u); do
+            grep -q -- "$option" "$work/page" || fail "$program(1) does not describe $option"
+        done
     done
+    # The desktop entry: clean for the desktop's own checker, run in a terminal
+    # (the prompt is there), starting the installed player, with its icon installed.
+    entry=$prefix/share/applications/wave.desktop
+    [ -f "$entry" ] || fail "no desktop entry"
+    desktop-file-validate "$entry" >"$work/validate" 2>&1 && [ ! -s "$work/validate" ] ||
+        fail "the desktop entry is not clean: $(cat "$work/validate")"
+    key() { sed -n "s/^$1=//p" "$entry"; }
+    [ "$(key Terminal)" = true ] || fail "the desktop entry does not run in a terminal"
+    [ "$(key Type)" = Application ] || fail "the desktop entry is not an application"
+    [ -x "$prefix/bin/$(key Exec | cut -d' ' -f1)" ] || fail "the desktop entry runs '$(key Exec)', which is not installed"
+    icon=$prefix/share/icons/hicolor/scalable/apps/$(key Icon).svg
+    [ -f "$icon" ] || fail "no icon $icon"
+    python3 -c 'import sys, xml.etree.ElementTree as E
+root = E.parse(sys.argv[1]).getroot()
+sys.exit(root.tag != "{http://www.w3.org/2000/svg}svg" or "viewBox" not in root.attrib)' "$icon" ||
+        fail "the icon is not an SVG image"
     for doc in README.md LICENSE; do
         [ -f "$prefix/share/doc/wave/$doc" ] || fail "$doc is not installed"
     done

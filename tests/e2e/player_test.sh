@@ -262,6 +262,44 @@ print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)' "$wave") || fail 
     [ "$peak_kb" -lt 96000 ] || fail "peak resident size $peak_kb KiB"
     check_capture "$work/memory.raw"
     ;;
+arguments)
+    # Help and version print and exit without a render; anything else is one
+    # usage line and status 2. Nothing is ever played: the capture stays absent.
+    #   arguments (| between them); status; first line of standard output; of standard error
+    cases=(
+        "--help           ; 0 ; ^usage: wave          ; ^$"
+        "-h               ; 0 ; ^usage: wave          ; ^$"
+        "--version        ; 0 ; ^wave [0-9]+[.][0-9.]+$ ; ^$"
+        "--bogus          ; 2 ; ^$                    ; ^wave: unknown option '--bogus'; wave takes no arguments"
+        "song.wav         ; 2 ; ^$                    ; ^wave: unexpected argument 'song.wav'; "
+        "-                ; 2 ; ^$                    ; ^wave: unexpected argument '-'; "
+        "--help|extra     ; 2 ; ^$                    ; ^wave: --help takes no arguments "
+        "--version|--help ; 2 ; ^$                    ; ^wave: --version takes no arguments "
+    )
+    trim() { sed -e 's/^ *//' -e 's/ *$//' <<<"$1"; }
+    # first_line_is FILE REGEX: '^$' asks for an empty file.
+    first_line_is() { if [ "$2" = '^$' ]; then [ ! -s "$1" ]; else head -n 1 "$1" | grep -Eq -- "$2"; fi; }
+    conf=$(capture_config out)
+    for row in "${cases[@]}"; do
+        IFS=';' read -r args want out_re err_re <<<"$row"
+        args=$(trim "$args") want=$(trim "$want") out_re=$(trim "$out_re") err_re=$(trim "$err_re")
+        IFS='|' read -r -a argv <<<"$args"
+        rm -f "$work/out.raw"
+        ALSA_CONFIG_PATH=$conf timeout 60 "$wave" "${argv[@]}" </dev/null >"$work/stdout" 2>"$work/stderr"
+        status=$?
+        [ $status -eq "$want" ] || fail "wave $args: exit status $status, expected $want"
+        [ ! -e "$work/out.raw" ] || fail "wave $args opened the audio device"
+        grep -q '^ALLOC' "$work/stdout" && fail "wave $args rendered the song"
+        first_line_is "$work/stdout" "$out_re" || fail "wave $args printed: $(head -c 300 "$work/stdout")"
+        [ "$(wc -l <"$work/stderr")" -le 1 ] || fail "wave $args: more than one error line: $(cat "$work/stderr")"
+        first_line_is "$work/stderr" "$err_re" || fail "wave $args: standard error: $(cat "$work/stderr")"
+    done
+    # The help says how to stop the song and where wave-render is.
+    "$wave" --help >"$work/help"
+    for topic in Ctrl-C OK wave-render; do
+        grep -q -- "$topic" "$work/help" || fail "the help does not mention $topic"
+    done
+    ;;
 *)
     fail "unknown case"
     ;;

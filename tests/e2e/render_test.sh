@@ -73,7 +73,9 @@ signal_while_writing() {
 case $case_name in
 wav_is_the_player_pcm)
     expect_status 0 "$render" --full full.wav
-    [ ! -s "$work/err" ] || fail "printed on a standard error that is not a terminal: $(cat "$work/err")"
+    # No progress on a standard error that is not a terminal: only the closing line.
+    [ "$(cat "$work/err")" = "wave-render: wrote full.wav (wav, 180.0 s, 31.8 MB)" ] ||
+        fail "printed on a standard error that is not a terminal: $(cat "$work/err")"
     [ "$(soxi -r full.wav)" = 44100 ] || fail "rate $(soxi -r full.wav)"
     [ "$(soxi -c full.wav)" = 2 ] || fail "channels $(soxi -c full.wav)"
     [ "$(soxi -b full.wav)" = 16 ] || fail "bits $(soxi -b full.wav)"
@@ -477,6 +479,127 @@ usage_errors)
     expect_status 0 "$render" --version
     grep -q '^wave-render [0-9]' "$work/out" || fail "--version shows no version"
     ;;
+quality_sets_the_bitrate)
+    # The bitrate each format's own reader reports (for MP3, the audio's bytes over
+    # its decoded length): near 160 kbit/s by default, and rising with --quality
+    # from 0 to 10. Every file decodes to the song's length.
+    expect_status 0 "$render" song.wav
+    kbits() {  # kbits FILE: the average bitrate in kbit/s, whole
+        case $1 in
+        *.ogg) ogginfo "$1" | sed -n 's/^\tAverage bitrate: \([0-9.]*\) kb\/s$/\1/p' ;;
+        *.opus) opusinfo "$1" | sed -n 's/^\tAverage bitrate: \([0-9.]*\) kbit\/s.*/\1/p' ;;
+        *.mp3) awk -v bytes="$(stat -c %s "$1")" -v seconds="$(soxi -D "$1.decoded.wav")" \
+            'BEGIN { print bytes * 8 / seconds / 1000 }' ;;
+        esac | cut -d. -f1
+    }
+    for format in ogg opus mp3; do
+        rates=()
+        for quality in 0 default 10; do
+            file=q$quality.$format
+            if [ $quality = default ]; then
+                expect_status 0 "$render" "$file"
+            else
+                expect_status 0 "$render" --quality $quality "$file"
+            fi
+            decode_f32 "$file" "$file.f32"
+            want=$(frames song.wav)
+            [ $format != opus ] || want=$((want * 48000 / 44100 - 960))
+            [ "$(frames "$file.decoded.wav")" -ge $want ] || fail "$file decodes short: $(frames "$file.decoded.wav")"
+            rate=$(kbits "$file")
+            [ -n "$rate" ] || fail "no bitrate for $file"
+            rates+=("$rate")
+        done
+        echo "$format: ${rates[0]} / ${rates[1]} / ${rates[2]} kbit/s at quality 0 / default / 10"
+        [ "${rates[1]}" -ge 130 ] && [ "${rates[1]}" -le 190 ] ||
+            fail "$format's default is ${rates[1]} kbit/s, not near 160"
+        [ "${rates[0]}" -lt "${rates[1]}" ] && [ "${rates[1]}" -lt "${rates[2]}" ] ||
+            fail "$format's bitrate does not rise with --quality: ${rates[*]}"
+    done
+    # The MP3 is variable-bitrate: its first frame carries a Xing header, not Info.
+    head -c 4096 qdefault.mp3 | grep -q Xing || fail "the MP3 is not VBR"
+    for bad in 11 -1 abc nan ''; do
+        expect_status 2 "$render" --quality "$bad" song.ogg
+        usage_error "--quality takes a number from 0 to 10, not '$bad'"
+    done
+    expect_status 2 "$render" --quality 5 song.flac
+    usage_error "--quality is for the lossy formats"
+    ;;
+closing_line_says_what_was_written)
+    # One line on standard error names the output, its format, length and size;
+    # --quiet leaves it out.
+    for args in "song.wav" "song.flac" "song.opus" "--float float.ogg" "--full full.mp3" "-"; do
+        # shellcheck disable=SC2086
+        expect_status 0 "$render" $args
+        output=${args##* }
+        name=$output
+        [ "$output" != - ] || { name="standard output"; cp "$work/out" stdout.wav; output=stdout.wav; }
+        [ "$(wc -l <"$work/err")" -eq 1 ] || fail "$args: expected one line: $(cat "$work/err")"
+        line=$(cat "$work/err")
+        [[ $line =~ ^wave-render:\ wrote\ (.*)\ \(([a-z0-9]+),\ ([0-9.]+)\ s,\ ([0-9.]+)\ (MB|kB)\)$ ]] ||
+            fail "$args: unexpected closing line: $line"
+        [ "${BASH_REMATCH[1]}" = "$name" ] || fail "$args: names '${BASH_REMATCH[1]}'"
+        [ "${BASH_REMATCH[2]}" = "${output##*.}" ] || fail "$args: says the format is ${BASH_REMATCH[2]}"
+        # The length the file holds, and its size in MB or kB to the shown digit.
+        decode_f32 "$output" "$output.f32"
+        seconds=$(soxi -D "$output.decoded.wav")
+        awk -v said="${BASH_REMATCH[3]}" -v real="$seconds" 'BEGIN { exit !(said - real < 0.1 && real - said < 0.1) }' ||
+            fail "$args: says ${BASH_REMATCH[3]} s, the file holds $seconds s"
+        size=$(stat -c %s "$output")
+        shown=$(awk -v b="$size" -v unit="${BASH_REMATCH[5]}" 'BEGIN { d = unit == "MB" ? 1e6 : 1e3; printf(unit == "MB" ? "%.1f" : "%.0f", b / d) }')
+        [ "$shown" = "${BASH_REMATCH[4]}" ] || fail "$args: says ${BASH_REMATCH[4]} ${BASH_REMATCH[5]}, the file has $size bytes"
+        echo "$line"
+    done
+    expect_status 0 "$render" -q quiet.opus
+    [ ! -s "$work/err" ] || fail "-q printed: $(cat "$work/err")"
+    # On a terminal the bar goes on through the encoding to its end, then the
+    # closing line follows on a line of its own.
+    script -qec "stty cols 100; '$render' song.opus" /dev/null >tty.txt </dev/null || fail "failed on a terminal"
+    tr '\r' '\n' <tty.txt | sed 's/\x1b\[K//g' | grep -v '^$' >draws.txt
+    grep -q '^encoding  \[#*\.\.*\] opus' draws.txt || fail "the bar does not show the encoding under way"
+    grep -q '^encoding  \[#*\] opus' draws.txt || fail "the bar does not show the encoding done: $(tail -3 draws.txt)"
+    [ "$(tail -n 1 draws.txt | cut -c1-22)" = "wave-render: wrote son" ] || fail "no closing line after the bar"
+    ;;
+refuses_a_terminal)
+    # Audio to a terminal, as standard output or by the terminal's name: one
+    # line, status 2, and not a byte reaches the terminal. A pseudo-terminal
+    # stands in for the user's; its other end is read after the program ends.
+    for target in - tty-name; do
+        python3 - "$render" "$target" >"$work/out" 2>"$work/err" <<'PY'
+import os, pty, select, subprocess, sys, time
+render, target = sys.argv[1], sys.argv[2]
+master, slave = pty.openpty()
+output = "-" if target == "-" else os.ttyname(slave)
+child = subprocess.Popen([render, output], stdin=subprocess.DEVNULL, stdout=slave)
+os.close(slave)
+# The terminal's side is read while the program runs, so that a program that
+# does write to it is not held up by a full terminal, and is stopped after 60 s.
+written, deadline = 0, time.monotonic() + 60
+while child.poll() is None and time.monotonic() < deadline:
+    if select.select([master], [], [], 0.1)[0]:
+        try:
+            written += len(os.read(master, 65536))
+        except OSError:
+            break
+if child.poll() is None:
+    child.kill()
+status = child.wait()
+os.set_blocking(master, False)
+try:
+    while chunk := os.read(master, 65536):
+        written += len(chunk)
+except OSError:
+    pass
+print(status, written)
+PY
+        read -r status written <"$work/out"
+        [ "$status" = 2 ] || fail "to a terminal ($target): exit status $status, expected 2: $(cat "$work/err")"
+        [ "$written" = 0 ] || fail "to a terminal ($target): $written bytes reached it"
+        one_error_line "refusing to write audio to a terminal"
+    done
+    no_leftovers .
+    # A device that is not a terminal is written as before.
+    expect_status 0 "$render" --quiet /dev/null
+    ;;
 progress_on_a_terminal)
     # script gives the program a terminal for standard error, at a set width. No
     # redraw may reach the last column (it would wrap and add a line), and the bar
@@ -485,11 +608,13 @@ progress_on_a_terminal)
         script -qec "stty cols $columns; '$render' song.wav" /dev/null >tty.txt </dev/null ||
             fail "failed on a terminal"
         # Redraws are separated by carriage returns; erase-to-end-of-line is no text.
-        tr '\r' '\n' <tty.txt | sed 's/\x1b\[K//g' | grep -v '^$' >draws.txt
+        # (The closing line is an ordinary line, which the terminal may wrap.)
+        tr '\r' '\n' <tty.txt | sed 's/\x1b\[K//g' | grep -v '^$' | grep -v '^wave-render: wrote ' >draws.txt
         [ -s draws.txt ] || fail "$columns columns: nothing drawn"
         widest=$(awk '{ if (length($0) > w) w = length($0) } END { print w }' draws.txt)
         [ "$widest" -lt "$columns" ] || fail "$columns columns: a line of $widest: $(head -3 draws.txt)"
-        [ "$(grep -c . tty.txt)" -eq 1 ] || fail "$columns columns: more than one line"
+        [ "$(grep -c . tty.txt)" -eq 2 ] && tail -n 1 tty.txt | grep -q '^wave-render: wrote song.wav ' ||
+            fail "$columns columns: not the bar's line and the closing line: $(cat -A tty.txt | tail -3)"
         grep -q '100%\|\[#*\]' draws.txt || fail "$columns columns: never complete: $(tail -2 draws.txt)"
         [ "$columns" -lt 80 ] || grep -q '28/28 tracks' draws.txt || fail "$columns columns: no bar"
         [ "$columns" -ne 120 ] || [ "$widest" -gt 80 ] || fail "120 columns: the bar does not widen"

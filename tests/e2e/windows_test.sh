@@ -4,9 +4,13 @@
 # WINMM so that what is played lands in a capture file. The capture must equal,
 # byte for byte, what the Linux player plays.
 #
-# usage: windows_test.sh WAVE_EXE LINUX_WAVE
+# The box is photographed before Return, into SCREENSHOT: its Japanese text
+# shows only where the system has a Japanese font (scripts/install-deps.sh
+# installs one), else as empty squares.
+#
+# usage: windows_test.sh WAVE_EXE LINUX_WAVE SCREENSHOT
 set -u
-exe=$1 linux_wave=$2
+exe=$1 linux_wave=$2 screenshot=$3
 readonly wine=/usr/lib/wine/wine64 wineserver=/usr/lib/wine/wineserver
 readonly min_capture=$((20 * 176400))  # 20 s of audio
 
@@ -35,8 +39,12 @@ check_report() {  # the console translates \n to \r\n
 }
 find_box() { xdotool search --name '^Wave$' 2>/dev/null | head -n 1; }
 
-# A private display and a Wine server for a fresh prefix, both ours to stop.
-Xvfb -displayfd 3 -nolisten tcp 3>"$work/display" 2>/dev/null &
+# Wine draws the box's text with the system's fonts, through fontconfig.
+fc-list :lang=ja family | grep -q . || fail "no Japanese font: the box would show empty squares"
+
+# A private display (its screen kept in $work/Xvfb_screen0 for the screenshot)
+# and a Wine server for a fresh prefix, both ours to stop.
+Xvfb -displayfd 3 -nolisten tcp -screen 0 800x600x24 -fbdir "$work" 3>"$work/display" 2>/dev/null &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || fail "Xvfb did not start"
@@ -47,6 +55,15 @@ mkdir -p "$WINEPREFIX"
 pids+=($!)
 start=$SECONDS
 "$wine" wineboot -i >/dev/null 2>&1 || fail "wineboot failed"
+# A fresh prefix draws the box in Tahoma, which has no Japanese: the system's
+# Japanese font is linked to it as its fallback, as a Japanese Windows does.
+font=$(readlink -f "$(fc-match -f '%{file}' ':lang=ja')")
+family=$(fc-match -f '%{family[0]}' ':lang=ja')
+for face in Tahoma "MS Shell Dlg" "MS Shell Dlg 2"; do
+    "$wine" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+        /v "$face" /t REG_MULTI_SZ /d "$(basename "$font"),$family" /f >/dev/null 2>&1 ||
+        fail "cannot link the Japanese font"
+done
 note "prefix ready in $((SECONDS - start)) s"
 
 printf 'pcm.!default { type file; slave.pcm { type null }; file "%s"; format "raw" }\n' \
@@ -86,6 +103,9 @@ while [ "$(stat -c %s "$work/wine.raw" 2>/dev/null || echo 0)" -lt $min_capture 
 done
 box=$(find_box)
 [ -n "$box" ] || fail "no window titled Wave"
+python3 "$(dirname "$0")/../support/xwd_to_png.py" "$work/Xvfb_screen0" "$screenshot" ||
+    fail "cannot take the screenshot"
+note "the box: $screenshot"
 xdotool key --window "$box" Return 2>/dev/null
 pressed_ns=$(date +%s%N)
 for _ in $(seq 50); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done

@@ -13,13 +13,17 @@ namespace wave::render {
 
 namespace {
 
-// Opus is encoded only at 48 kHz.
+// Opus is encoded only at 48 kHz. The settings at --quality 5, as the
+// installed libsndfile maps them for this song: Vorbis about 160 kbit/s, Opus
+// 160 kbit/s, and MP3 the encoder's VBR quality 2 (about 150 kbit/s here; an
+// MP3 needs more bits than the others for the same sound).
 constexpr AudioFormat kFormats[] = {
-    {"wav", SF_FORMAT_WAV, SF_FORMAT_PCM_16, SF_FORMAT_FLOAT, true, SND_RATE},
-    {"flac", SF_FORMAT_FLAC, SF_FORMAT_PCM_16, 0, true, SND_RATE},
-    {"ogg", SF_FORMAT_OGG, SF_FORMAT_VORBIS, SF_FORMAT_VORBIS, false, SND_RATE},
-    {"opus", SF_FORMAT_OGG, SF_FORMAT_OPUS, SF_FORMAT_OPUS, false, 48000},
-    {"mp3", SF_FORMAT_MPEG, SF_FORMAT_MPEG_LAYER_III, SF_FORMAT_MPEG_LAYER_III, false, SND_RATE},
+    {"wav", SF_FORMAT_WAV, SF_FORMAT_PCM_16, SF_FORMAT_FLOAT, true, SND_RATE, 0},
+    {"flac", SF_FORMAT_FLAC, SF_FORMAT_PCM_16, 0, true, SND_RATE, 0},
+    {"ogg", SF_FORMAT_OGG, SF_FORMAT_VORBIS, SF_FORMAT_VORBIS, false, SND_RATE, 0.65},
+    {"opus", SF_FORMAT_OGG, SF_FORMAT_OPUS, SF_FORMAT_OPUS, false, 48000, 0.295},
+    {"mp3", SF_FORMAT_MPEG, SF_FORMAT_MPEG_LAYER_III, SF_FORMAT_MPEG_LAYER_III, false, SND_RATE,
+     0.8},
 };
 
 constexpr sf_count_t kChunkFrames = SND_RATE;  // one second per write
@@ -93,8 +97,10 @@ SF_INFO Info(const AudioFormat& format, bool float_samples) {
 }
 
 // The samples as floats at `rate`: 16-bit samples become sample / 32768 (exact),
-// and a rate other than the song's is reached with libsoxr at very high quality.
-bool FloatsAt(int rate, const Samples& samples, std::vector<float>& out, std::string& error) {
+// and a rate other than the song's is reached with libsoxr at very high quality,
+// reporting the fraction resampled.
+bool FloatsAt(int rate, const Samples& samples, std::vector<float>& out, std::string& error,
+              const EncodeProgress& progress) {
     std::vector<float> floats;
     if (samples.pcm16.empty()) {
         floats.assign(samples.float32.begin(), samples.float32.end());
@@ -131,6 +137,7 @@ bool FloatsAt(int rate, const Samples& samples, std::vector<float>& out, std::st
                                capacity - out_frames, &made);
         in_done += used;
         out_frames += made;
+        if (progress) progress(static_cast<double>(in_done) / static_cast<double>(in_frames));
         if (in == nullptr && made == 0) break;
     }
     soxr->destroy(resampler);
@@ -246,10 +253,17 @@ std::string EncoderProblem() {
     return Sndfile(error) == nullptr ? error : "";
 }
 
+double EncoderSetting(const AudioFormat& format, double quality) {
+    const double middle = format.middle_setting;
+    if (quality <= kDefaultQuality) return middle * quality / kDefaultQuality;
+    return middle + (1 - middle) * (quality - kDefaultQuality) / (kMaxQuality - kDefaultQuality);
+}
+
 namespace {
 
-bool EncodeInMemory(const AudioFormat& format, const Samples& samples, const Tags& tags,
-                    EncodedFile& file_out, std::string& error, const EncodeProgress& progress) {
+bool EncodeInMemory(const AudioFormat& format, const Samples& samples, double quality,
+                    const Tags& tags, EncodedFile& file_out, std::string& error,
+                    const EncodeProgress& progress) {
     const bool floats = WritesFloats(format, samples.pcm16.empty());
     file_out.tail = {};
     if (format.container == SF_FORMAT_WAV) {
@@ -262,8 +276,16 @@ bool EncodeInMemory(const AudioFormat& format, const Samples& samples, const Tag
     const SndfileCalls* sndfile = Sndfile(error);
     if (sndfile == nullptr) return false;
     std::vector<unsigned char>& out = file_out.head;
+    // Resampling takes about half as long as encoding.
+    const double resampled_share = format.rate == SND_RATE ? 0 : 0.3;
+    const auto report = [&](double start, double share, double fraction) {
+        if (progress) progress(start + share * fraction);
+    };
+    const EncodeProgress resampling = [&](double fraction) {
+        report(0, resampled_share, fraction);
+    };
     std::vector<float> converted;
-    if (floats && !FloatsAt(format.rate, samples, converted, error)) return false;
+    if (floats && !FloatsAt(format.rate, samples, converted, error, resampling)) return false;
     const auto total = static_cast<sf_count_t>(floats ? converted.size() / 2 : samples.frames());
 
     out.clear();
@@ -288,8 +310,8 @@ bool EncodeInMemory(const AudioFormat& format, const Samples& samples, const Tag
         sndfile->set_string(sf, SF_STR_COMMENT, tags.software.c_str());
     }
     if (!format.lossless) {
-        double quality = 0.6;  // a little above the encoders' defaults
-        sndfile->command(sf, SFC_SET_VBR_ENCODING_QUALITY, &quality, sizeof quality);
+        double setting = EncoderSetting(format, quality);
+        sndfile->command(sf, SFC_SET_VBR_ENCODING_QUALITY, &setting, sizeof setting);
     }
     for (sf_count_t done = 0; done < total;) {
         const sf_count_t n = std::min(kChunkFrames, total - done);
@@ -302,7 +324,8 @@ bool EncodeInMemory(const AudioFormat& format, const Samples& samples, const Tag
             return false;
         }
         done += n;
-        if (progress) progress(static_cast<double>(done) / static_cast<double>(total));
+        report(resampled_share, 1 - resampled_share,
+               static_cast<double>(done) / static_cast<double>(total));
     }
     if (sndfile->close(sf) != 0 || file.out_of_memory) {
         error = file.out_of_memory ? "out of memory" : "the encoder could not finish the file";
@@ -313,10 +336,10 @@ bool EncodeInMemory(const AudioFormat& format, const Samples& samples, const Tag
 
 }  // namespace
 
-bool Encode(const AudioFormat& format, const Samples& samples, const Tags& tags,
+bool Encode(const AudioFormat& format, const Samples& samples, double quality, const Tags& tags,
             EncodedFile& file_out, std::string& error, const EncodeProgress& progress) {
     try {
-        return EncodeInMemory(format, samples, tags, file_out, error, progress);
+        return EncodeInMemory(format, samples, quality, tags, file_out, error, progress);
     } catch (const std::bad_alloc&) {
         file_out = {};
         error = "out of memory";

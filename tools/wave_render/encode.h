@@ -22,7 +22,12 @@ struct AudioFormat {
     bool lossless;          // lossless formats take the 16-bit samples as they are;
                             // lossy encoders are fed floats (sample / 32768)
     int rate;               // frames per second written; other than the song's is resampled
+    double middle_setting;  // lossy: the encoder's setting (0 to 1) at --quality 5
 };
+
+// --quality: 0 (smallest) to 10 (best), for the lossy formats.
+constexpr double kDefaultQuality = 5;
+constexpr double kMaxQuality = 10;
 
 // Every format this program knows, whether or not the installed libsndfile has it.
 std::span<const AudioFormat> KnownFormats();
@@ -60,9 +65,15 @@ struct EncodedFile {
     std::span<const unsigned char> tail;
 };
 
-// Encodes `samples` (44,100 Hz) as `format`, tagged where the container has
-// tags. On failure returns false and sets `error`.
-bool Encode(const AudioFormat& format, const Samples& samples, const Tags& tags, EncodedFile& out,
-            std::string& error, const EncodeProgress& progress = {});
+// The encoder's setting, 0 to 1, for `quality` (0 to kMaxQuality) on `format`:
+// 0 and 1 at the ends, the format's middle_setting at kDefaultQuality, and in
+// a straight line between.
+double EncoderSetting(const AudioFormat& format, double quality);
+
+// Encodes `samples` (44,100 Hz) as `format`, a lossy one at `quality` (0 to
+// kMaxQuality), tagged where the container has tags. On failure returns false
+// and sets `error`.
+bool Encode(const AudioFormat& format, const Samples& samples, double quality, const Tags& tags,
+            EncodedFile& out, std::string& error, const EncodeProgress& progress = {});
 
 }  // namespace wave::render

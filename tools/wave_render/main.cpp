@@ -43,6 +43,8 @@ constexpr const char* kUsage =
     "  --format NAME  write NAME whatever the extension is\n"
     "  --float        write the 32-bit float mix from before the 16-bit conversion\n"
     "                 (wav, ogg, opus, mp3)\n"
+    "  --quality Q    for ogg, opus and mp3: 0 (smallest) to 10 (best), default 5:\n"
+    "                 Vorbis and Opus near 160 kbit/s, MP3 at VBR quality 2\n"
     "  --full         keep the whole 180-second buffer; by default the file ends after\n"
     "                 the last frame that is not silent\n"
     "  --threads N    render on N threads, 1 to 256 (default: one per core); the\n"
@@ -59,7 +61,8 @@ struct Options {
     bool float_samples = false;
     bool full = false;
     bool quiet = false;
-    int threads = 0;  // 0: one per core
+    int threads = 0;      // 0: one per core
+    double quality = -1;  // below 0: not given, kDefaultQuality
 };
 
 [[noreturn]] void UsageError(const std::string& message) {
@@ -103,6 +106,21 @@ Options ParseArguments(int argc, char** argv) {
                 UsageError("--threads takes a number from 1 to 256, not '" + value + "'");
             }
             options.threads = static_cast<int>(n);
+        } else if (arg == "--quality" || arg.starts_with("--quality=")) {
+            std::string value;
+            if (arg == "--quality") {
+                if (i + 1 >= argc) UsageError("--quality needs a number");
+                value = argv[++i];
+            } else {
+                value = arg.substr(std::strlen("--quality="));
+            }
+            char* end = nullptr;
+            const double q = std::strtod(value.c_str(), &end);
+            // The comparisons are false for NaN.
+            if (value.empty() || *end != 0 || !(q >= 0 && q <= kMaxQuality)) {
+                UsageError("--quality takes a number from 0 to 10, not '" + value + "'");
+            }
+            options.quality = q;
         } else if (arg == "--format" || arg.starts_with("--format=")) {
             if (arg == "--format") {
                 if (i + 1 >= argc) UsageError("--format needs a NAME");
@@ -149,6 +167,10 @@ AudioFormat ChooseFormat(const Options& options) {
     }
     if (!Supported(*format, options.float_samples)) {
         UsageError("--float cannot be written as " + std::string(format->name));
+    }
+    if (options.quality >= 0 && format->lossless) {
+        UsageError("--quality is for the lossy formats (ogg, opus, mp3), not " +
+                   std::string(format->name));
     }
     return *format;
 }
@@ -204,6 +226,19 @@ std::size_t AudibleFrames(const Sample* samples, std::size_t frames) {
     return frames;
 }
 
+// A size in bytes as people read it: "14.5 MB", "620 kB", "44 bytes".
+std::string Size(std::size_t bytes) {
+    char text[32];
+    if (bytes >= 1000 * 1000) {
+        std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    } else if (bytes >= 1000) {
+        std::snprintf(text, sizeof text, "%.0f kB", static_cast<double>(bytes) / 1e3);
+    } else {
+        std::snprintf(text, sizeof text, "%zu bytes", bytes);
+    }
+    return text;
+}
+
 void OnStopSignal(int sig) {
     RemovePartialOutput();
     std::signal(sig, SIG_DFL);
@@ -234,6 +269,12 @@ int main(int argc, char** argv) {
         return kWriteError;
     }
     const Options options = ParseArguments(argc, argv);
+    if (IsTerminal(options.output)) {
+        std::fprintf(stderr,
+                     "wave-render: refusing to write audio to a terminal; redirect it (for "
+                     "example '| aplay') or name a file\n");
+        return kUsageError;
+    }
     if (IsScoreFormat(options.format.empty() ? Extension(options.output) : options.format)) {
         return WriteScore(options);
     }
@@ -291,26 +332,35 @@ int main(int argc, char** argv) {
         samples.pcm16 = {pcm, 2 * frames};
     }
 
-    const double encode_start = bar.Seconds();
     EncodedFile file;
     std::string error;
-    const std::string stage = "encoding";
+    const std::string name(format.name);
     const Tags tags{"Wave", std::string("wave-render ") + WAVE_VERSION};
-    const bool encoded = Encode(format, samples, tags, file, error, [&](double fraction) {
-        // Worth showing only when the encoder is slow.
-        if (bar.Seconds() - encode_start > 0.5) {
-            bar.Draw(stage.c_str(), fraction, std::string(format.name));
-        }
-    });
-    bar.Finish();
+    const double quality = options.quality >= 0 ? options.quality : kDefaultQuality;
+    // A WAV file is only given a header; the other formats take seconds (Opus the
+    // longest, being resampled first), and the bar goes on through them.
+    if (name != "wav") bar.Draw("encoding", 0, name);
+    const bool encoded = Encode(format, samples, quality, tags, file, error,
+                                [&](double fraction) { bar.Draw("encoding", fraction, name); });
     if (!encoded) {
-        std::fprintf(stderr, "wave-render: cannot encode %s: %s\n",
-                     std::string(format.name).c_str(), error.c_str());
+        bar.Finish();
+        std::fprintf(stderr, "wave-render: cannot encode %s: %s\n", name.c_str(), error.c_str());
         return kWriteError;
     }
-    if (!WriteOutput(options.output, file, error)) {
+    const std::size_t bytes = file.head.size() + file.tail.size();
+    // A reader on a pipe may take its time (one that plays takes the song's length).
+    bar.Draw("writing", 1, Size(bytes));
+    const bool written = WriteOutput(options.output, file, error);
+    bar.Finish();
+    if (!written) {
         std::fprintf(stderr, "wave-render: %s\n", error.c_str());
         return kWriteError;
+    }
+    if (!options.quiet) {
+        const double seconds = static_cast<double>(samples.frames()) / SND_RATE;
+        std::fprintf(stderr, "wave-render: wrote %s (%s, %.1f s, %s)\n",
+                     options.output == "-" ? "standard output" : options.output.c_str(),
+                     name.c_str(), seconds, Size(bytes).c_str());
     }
     return 0;
 }

@@ -404,4 +404,15 @@ void RemovePartialOutput() {
     if (partial_path[0] != 0) unlink(partial_path);
 }
 
+bool IsTerminal(const std::string& path) {
+    if (path == "-") return isatty(STDOUT_FILENO) == 1;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    const int fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;  // the write will say why
+    const bool terminal = isatty(fd) == 1;
+    close(fd);
+    return terminal;
+}
+
 }  // namespace wave::render

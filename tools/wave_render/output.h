@@ -22,6 +22,10 @@ bool CheckOutput(const std::string& path, std::string& error);
 // folder that cannot be written) and the reason.
 bool WriteOutput(const std::string& path, const EncodedFile& file, std::string& error);
 
+// Whether `path` ("-" for standard output) is a terminal: audio there would
+// only fill the screen with bytes the terminal then answers.
+bool IsTerminal(const std::string& path);
+
 // Removes a temporary file still being written; safe to call from a signal handler.
 void RemovePartialOutput();
 
