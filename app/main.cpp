@@ -18,11 +18,11 @@ constexpr const wchar_t* kMessage =
 
 int main(int argc, char** argv) {
     using namespace wave;
-    if (const int status = HandleArguments(argc, argv); status != kPlay) return status;
-
     // Before anything opens a file or a device: the report and the prompt must
     // not land in the audio stream, nor the prompt read its answer from it.
     platform::OpenClosedStandardDescriptors();
+    if (const int status = HandleArguments(argc, argv); status != kPlay) return status;
+
     // The buffers are static storage, zero at the start, and no device is open
     // yet: there is nothing to reset before the render. Clearing them anyway
     // would make the system give every page of them to the process at once.

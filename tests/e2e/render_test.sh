@@ -559,6 +559,25 @@ closing_line_says_what_was_written)
     grep -q '^encoding  \[#*\] opus' draws.txt || fail "the bar does not show the encoding done: $(tail -3 draws.txt)"
     [ "$(tail -n 1 draws.txt | cut -c1-22)" = "wave-render: wrote son" ] || fail "no closing line after the bar"
     ;;
+closed_standard_descriptors)
+    # With its standard descriptors closed, the file it writes must be the song
+    # alone: no message may land in it, whichever descriptor it was given.
+    expect_status 0 "$render" --full reference.wav
+    for redirections in '<&- >&- 2>&-' '>&- 2>&-' '2>&-' '<&- 2>&-'; do
+        rm -f song.wav
+        eval "\"\$render\" --full song.wav $redirections"
+        status=$?
+        [ $status -eq 0 ] || fail "wave-render $redirections: exit status $status"
+        cmp -s song.wav reference.wav || fail "wave-render $redirections wrote another file"
+    done
+    # Standard output named as OUTPUT while it is closed: said so, not written to nothing.
+    "$render" - >&- 2>"$work/err"
+    [ $? -eq 1 ] || fail "wave-render - with standard output closed did not exit 1"
+    one_error_line 'standard output: it is closed'
+    # The same for a failure: its message must not go into a file either.
+    eval "\"\$render\" --full no/such/folder/song.wav <&- >&- 2>&-"
+    [ $? -eq 1 ] || fail "a failure with every descriptor closed did not exit 1"
+    ;;
 refuses_a_terminal)
     # Audio to a terminal, as standard output or by the terminal's name: one
     # line, status 2, and not a byte reaches the terminal. A pseudo-terminal

@@ -15,6 +15,7 @@
 
 #include "app/song.h"
 #include "platform/memory.h"
+#include "platform/process.h"
 #include "platform/terminal.h"
 #include "synth/buffers.h"
 #include "tools/wave_render/encode.h"
@@ -264,11 +265,18 @@ int WriteScore(const Options& options) {
 }
 
 int main(int argc, char** argv) {
+    // Before anything opens a file: a closed standard descriptor must not become
+    // the output file's and take messages meant for a terminal.
+    const unsigned closed = wave::platform::OpenClosedStandardDescriptors();
     if (!HasRoomToStart()) {
         std::fputs("wave-render: out of memory\n", stderr);
         return kWriteError;
     }
     const Options options = ParseArguments(argc, argv);
+    if (options.output == "-" && (closed & (1u << STDOUT_FILENO)) != 0) {
+        std::fputs("wave-render: cannot write standard output: it is closed\n", stderr);
+        return kWriteError;
+    }
     if (IsTerminal(options.output)) {
         std::fprintf(stderr,
                      "wave-render: refusing to write audio to a terminal; redirect it (for "
