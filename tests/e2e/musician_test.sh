@@ -30,6 +30,82 @@ score_reads_back)
     expect_status 2 "$render" --float song2.mid
     [ ! -e song2.mid ] || fail "a refused score was written"
     ;;
+stems_sum_to_the_mix)
+    # The float stems add up to the float mix within the bound of their float
+    # additions: the mix rounds 28 partial sums, the stems 4 each, all below 8 in
+    # magnitude (at most 5.9 with every echo at its peak), so each rounding is at
+    # most 2^-22, and after the exact scaling by 1/4 the sums differ by at most
+    # (28 + 28) * 2^-22 / 4 = 14 * 2^-22.
+    expect_status 0 "$render" -q --float --full mix.wav
+    expect_status 0 "$render" -q --float --full --stems floats
+    sox mix.wav -t f32 mix.f32 || fail "cannot read the mix"
+    stems=()
+    for stem in floats/*.wav; do
+        sox "$stem" -t f32 "${stem%.wav}.f32" || fail "cannot read $stem"
+        stems+=("${stem%.wav}.f32")
+    done
+    [ ${#stems[@]} -eq 7 ] || fail "${#stems[@]} float stems: $(ls floats)"
+    "$stem_sum" "$(python3 -c 'print(14 * 2**-22)')" f32 mix.f32 "${stems[@]}" ||
+        fail "the float stems do not sum to the mix"
+    # The 16-bit stems each truncate on their own: their sum is within 7 steps of
+    # the mix's own truncation, plus one for the mix, plus the float bound above.
+    expect_status 0 "$render" -q --full mix16.wav
+    expect_status 0 "$render" -q --stems pcm16
+    sox mix16.wav -t s16 mix16.s16 || fail "cannot read the 16-bit mix"
+    stems=()
+    for stem in pcm16/*.wav; do
+        sox "$stem" -t s16 "${stem%.wav}.s16" || fail "cannot read $stem"
+        stems+=("${stem%.wav}.s16")
+    done
+    "$stem_sum" 8 s16 mix16.s16 "${stems[@]}" || fail "the 16-bit stems do not sum to the mix"
+    [ "$(ls pcm16 | tr '\n' ' ')" = "1-pulse.s16 1-pulse.wav 2-pulse.s16 2-pulse.wav 3-pulse.s16 3-pulse.wav 4-sine-of-sine.s16 4-sine-of-sine.wav 5-pm-lead.s16 5-pm-lead.wav 6-jitter-sine.s16 6-jitter-sine.wav 7-noise.s16 7-noise.wav " ] ||
+        fail "the stems are named $(ls pcm16)"
+    # Any format: FLAC stems decode to the WAV stems' samples.
+    expect_status 0 "$render" -q --stems flac --format flac
+    for stem in pcm16/*.wav; do
+        base=$(basename "$stem" .wav)
+        cmp -s <(sox "flac/$base.flac" -t s16 -) "pcm16/$base.s16" || fail "flac/$base.flac differs from its WAV stem"
+    done
+    ;;
+stems_as_a_set)
+    # An existing folder is written into, its other files kept; a missing one is made.
+    mkdir existing && echo keep >existing/notes.txt
+    expect_status 0 "$render" -q --stems existing
+    [ "$(cat existing/notes.txt)" = keep ] || fail "a file in the folder was changed"
+    [ "$(ls existing | wc -l)" -eq 8 ] || fail "the folder holds $(ls -A existing)"
+    expect_status 0 "$render" -q --stems made/on/the/way
+    [ "$(ls made/on/the/way | wc -l)" -eq 7 ] || fail "the made folder holds $(ls -A made/on/the/way)"
+    # Usage errors: two lines, status 2.
+    for args in "--stems a out.wav" "--stems=" "--stems a --format midi"; do
+        # shellcheck disable=SC2086
+        expect_status 2 "$render" $args
+    done
+    # Failures leave no partial set: a stem that cannot be put in place (a folder
+    # of its name), a folder that is a file, a stop signal in mid-set.
+    mkdir -p blocked/4-sine-of-sine.wav && echo old >blocked/1-pulse.wav
+    expect_status 1 "$render" -q --stems blocked
+    [ "$(wc -l <"$work/err")" -eq 1 ] || fail "expected one line: $(cat "$work/err")"
+    [ "$(cat blocked/1-pulse.wav)" = old ] || fail "a stem was put in place although the set failed"
+    [ "$(ls -A blocked | tr '\n' ' ')" = "1-pulse.wav 4-sine-of-sine.wav " ] || fail "left behind: $(ls -A blocked)"
+    echo file >plain
+    expect_status 1 "$render" -q --stems plain
+    mkdir stopped
+    "$render" -q --threads 1 --stems stopped --format flac &
+    pid=$!
+    sleep 1
+    kill -TERM $pid
+    wait $pid
+    [ $? -eq 143 ] || fail "SIGTERM did not end the render"
+    [ -z "$(ls -A stopped)" ] || fail "a stopped set left $(ls -A stopped)"
+    # A disk that fills up in mid-set, where a small filesystem can be mounted.
+    mkdir small
+    if mount -t tmpfs -o size=40m tmpfs small 2>/dev/null; then
+        expect_status 1 "$render" -q --stems small/stems
+        left=$(ls -A small/stems 2>/dev/null)
+        umount small
+        [ -z "$left" ] || fail "a full disk left $left"
+    fi
+    ;;
 *)
     fail "unknown case"
     ;;

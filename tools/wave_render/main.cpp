@@ -13,6 +13,7 @@
 #include <string_view>
 #include <thread>
 
+#include "app/score.h"
 #include "app/song.h"
 #include "platform/memory.h"
 #include "platform/process.h"
@@ -22,6 +23,7 @@
 #include "tools/wave_render/output.h"
 #include "tools/wave_render/room.h"
 #include "tools/wave_render/score.h"
+#include "tools/wave_render/stems.h"
 
 namespace {
 
@@ -33,12 +35,14 @@ constexpr int kWriteError = 1;
 
 constexpr const char* kUsage =
     "usage: wave-render [options] OUTPUT\n"
+    "       wave-render [options] --stems DIR\n"
     "\n"
     "Renders the song and writes it to OUTPUT; '-' is standard output.\n"
     "The format comes from OUTPUT's extension: wav (16-bit PCM, the bytes the player\n"
     "plays), flac (lossless), ogg (Vorbis), opus (resampled to 48 kHz) and mp3, where\n"
     "the installed libsndfile has them. Standard output, FIFOs and devices get WAV\n"
-    "unless their name has an extension or --format is given.\n"
+    "unless their name has an extension or --format is given. OUTPUT ending in .mid\n"
+    "(or --format midi) is the score instead: a Standard MIDI File of the notes.\n"
     "\n"
     "options:\n"
     "  --format NAME  write NAME whatever the extension is\n"
@@ -46,6 +50,9 @@ constexpr const char* kUsage =
     "                 (wav, ogg, opus, mp3)\n"
     "  --quality Q    for ogg, opus and mp3: 0 (smallest) to 10 (best), default 5:\n"
     "                 Vorbis and Opus near 160 kbit/s, MP3 at VBR quality 2\n"
+    "  --stems DIR    write each of the seven tracks alone into DIR (made if missing),\n"
+    "                 as DIR/1-pulse.wav and so on, in the --format given (default\n"
+    "                 wav); together they sum to the song\n"
     "  --full         keep the whole 180-second buffer; by default the file ends after\n"
     "                 the last frame that is not silent\n"
     "  --threads N    render on N threads, 1 to 256 (default: one per core); the\n"
@@ -59,6 +66,7 @@ constexpr const char* kUsage =
 struct Options {
     std::string output;
     std::string format;  // empty: from the extension
+    std::string stems;   // a folder for the stems, or empty
     bool float_samples = false;
     bool full = false;
     bool quiet = false;
@@ -122,6 +130,14 @@ Options ParseArguments(int argc, char** argv) {
                 UsageError("--quality takes a number from 0 to 10, not '" + value + "'");
             }
             options.quality = q;
+        } else if (arg == "--stems" || arg.starts_with("--stems=")) {
+            if (arg == "--stems") {
+                if (i + 1 >= argc) UsageError("--stems needs a DIR");
+                options.stems = argv[++i];
+            } else {
+                options.stems = arg.substr(std::strlen("--stems="));
+            }
+            if (options.stems.empty()) UsageError("--stems needs a DIR");
         } else if (arg == "--format" || arg.starts_with("--format=")) {
             if (arg == "--format") {
                 if (i + 1 >= argc) UsageError("--format needs a NAME");
@@ -133,7 +149,13 @@ Options ParseArguments(int argc, char** argv) {
             UsageError("unknown option '" + std::string(arg) + "'");
         }
     }
-    if (options.output.empty()) UsageError("no OUTPUT given");
+    if (!options.stems.empty()) {
+        if (!options.output.empty()) UsageError("--stems writes into its DIR: give no OUTPUT");
+        if (options.format.empty()) options.format = "wav";
+        if (IsScoreFormat(options.format)) UsageError("the score has no stems");
+    } else if (options.output.empty()) {
+        UsageError("no OUTPUT given");
+    }
     return options;
 }
 
@@ -240,8 +262,124 @@ std::string Size(std::size_t bytes) {
     return text;
 }
 
+// A render, encoded.
+struct Rendered {
+    EncodedFile file;
+    double seconds = 0;  // of sound in the file
+};
+
+// Renders the song, or with `solo` one arrangement row's stem, and encodes it as
+// `format`; the WAV's samples stay in MixBuffer until the next render. Returns 0,
+// or the exit status after saying why it failed.
+int RenderAndEncode(const Options& options, const AudioFormat& format, int threads, int solo,
+                    const std::string& stem, Progress& bar, Rendered& out) {
+    const SongProgressFn progress = [&](const SongProgress& p) {
+        bar.Draw("rendering", p.fraction,
+                 stem.empty()
+                     ? std::to_string(p.tracks_done) + "/" + std::to_string(p.tracks) + " tracks"
+                     : stem);
+    };
+    // The 16-bit samples from here on are zero; the search for the last frame
+    // that is not silent starts here, without reading memory it never wrote.
+    std::size_t pcm_samples = SND_BUF_LEN;
+    try {
+        if (options.float_samples) {
+            RenderSong(MixUse::kFloats, threads, FastPathIsa::kBest, progress, solo);
+        } else {
+            pcm_samples = RenderSongToPcm16(threads, FastPathIsa::kBest, progress, solo).samples;
+        }
+    } catch (const std::bad_alloc&) {
+        bar.Finish();
+        std::fputs("wave-render: cannot render: out of memory\n", stderr);
+        return kWriteError;
+    }
+
+    constexpr std::size_t kFrames = SND_BUF_LEN / 2;
+    Samples samples;
+    if (options.float_samples) {
+        const std::size_t frames = options.full ? kFrames : AudibleFrames(MixBuffer, kFrames);
+        samples.float32 = {MixBuffer, 2 * frames};
+    } else {
+        const auto* pcm = reinterpret_cast<const std::int16_t*>(MixPcmBytes());
+        const std::size_t frames =
+            options.full ? kFrames : AudibleFrames(pcm, std::min(kFrames, (pcm_samples + 1) / 2));
+        samples.pcm16 = {pcm, 2 * frames};
+    }
+    out.seconds = static_cast<double>(samples.frames()) / SND_RATE;
+
+    std::string error;
+    const std::string name(format.name);
+    const Tags tags{"Wave", std::string("wave-render ") + WAVE_VERSION};
+    const double quality = options.quality >= 0 ? options.quality : kDefaultQuality;
+    // A WAV file is only given a header; the other formats take seconds (Opus the
+    // longest, being resampled first), and the bar goes on through them.
+    const std::string detail = stem.empty() ? name : stem;
+    if (name != "wav") bar.Draw("encoding", 0, detail);
+    const bool encoded = Encode(format, samples, quality, tags, out.file, error,
+                                [&](double fraction) { bar.Draw("encoding", fraction, detail); });
+    if (!encoded) {
+        bar.Finish();
+        std::fprintf(stderr, "wave-render: cannot encode %s: %s\n", name.c_str(), error.c_str());
+        return kWriteError;
+    }
+    return 0;
+}
+
+// Writes one stem per arrangement row into the --stems folder: each row alone,
+// the others silent, through the same passes, echoes and scaling as in the mix.
+// The set is put in place only once every stem is written.
+int WriteStems(const Options& options, const AudioFormat& format, int threads, Progress& bar) {
+    StemFolder folder;
+    std::string error;
+    if (!folder.Open(options.stems, error)) {
+        std::fprintf(stderr, "wave-render: %s\n", error.c_str());
+        return kWriteError;
+    }
+    const int rows = static_cast<int>(kArrangement.size());
+    std::size_t bytes = 0;
+    double seconds = 0;
+    for (int row = 0; row < rows; ++row) {
+        // Each stem starts as the whole song does: zero buffers, the noise at its start.
+        if (row > 0) {
+            platform::ZeroPages(TrackBuffer, kBufferBytes);
+            platform::ZeroPages(MixBuffer, kBufferBytes);
+        }
+        ResetNoiseRand();
+        const std::string stem = "stem " + std::to_string(row + 1) + "/" + std::to_string(rows);
+        Rendered rendered;
+        if (const int status = RenderAndEncode(options, format, threads, row, stem, bar, rendered);
+            status != 0) {
+            return status;
+        }
+        const std::string name = std::to_string(row + 1) + "-" +
+                                 std::string(VoiceName(kArrangement[row].voice)) + "." +
+                                 std::string(format.name);
+        bar.Draw("writing", 1, stem);
+        if (!folder.Add(name, rendered.file, error)) {
+            bar.Finish();
+            std::fprintf(stderr, "wave-render: %s\n", error.c_str());
+            return kWriteError;
+        }
+        bytes += rendered.file.head.size() + rendered.file.tail.size();
+        seconds = std::max(seconds, rendered.seconds);
+    }
+    const bool committed = folder.Commit(error);
+    bar.Finish();
+    if (!committed) {
+        std::fprintf(stderr, "wave-render: %s\n", error.c_str());
+        return kWriteError;
+    }
+    if (!options.quiet) {
+        std::fprintf(stderr, "wave-render: wrote %d stems into %s (%s, up to %.1f s, %s)\n", rows,
+                     options.stems.c_str(), std::string(format.name).c_str(), seconds,
+                     Size(bytes).c_str());
+    }
+    return 0;
+}
+
 void OnStopSignal(int sig) {
     RemovePartialOutput();
+    RemovePartialStems();
     std::signal(sig, SIG_DFL);
     std::raise(sig);
 }
@@ -277,7 +415,7 @@ int main(int argc, char** argv) {
         std::fputs("wave-render: cannot write standard output: it is closed\n", stderr);
         return kWriteError;
     }
-    if (IsTerminal(options.output)) {
+    if (options.stems.empty() && IsTerminal(options.output)) {
         std::fprintf(stderr,
                      "wave-render: refusing to write audio to a terminal; redirect it (for "
                      "example '| aplay') or name a file\n");
@@ -287,7 +425,7 @@ int main(int argc, char** argv) {
         return WriteScore(options);
     }
     const AudioFormat format = ChooseFormat(options);
-    if (std::string error; !CheckOutput(options.output, error)) {
+    if (std::string error; options.stems.empty() && !CheckOutput(options.output, error)) {
         std::fprintf(stderr, "wave-render: %s\n", error.c_str());
         return kWriteError;
     }
@@ -308,53 +446,16 @@ int main(int argc, char** argv) {
     const int threads = options.threads > 0
                             ? options.threads
                             : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-    const SongProgressFn progress = [&](const SongProgress& p) {
-        bar.Draw("rendering", p.fraction,
-                 std::to_string(p.tracks_done) + "/" + std::to_string(p.tracks) + " tracks");
-    };
-    // The 16-bit samples from here on are zero; the search for the last frame
-    // that is not silent starts here, without reading memory it never wrote.
-    std::size_t pcm_samples = SND_BUF_LEN;
-    try {
-        if (options.float_samples) {
-            RenderSong(MixUse::kFloats, threads, FastPathIsa::kBest, progress);
-        } else {
-            pcm_samples = RenderSongToPcm16(threads, FastPathIsa::kBest, progress).samples;
-        }
-    } catch (const std::bad_alloc&) {
-        bar.Finish();
-        std::fputs("wave-render: cannot render: out of memory\n", stderr);
-        return kWriteError;
-    }
-    SetReportLine(nullptr);
+    if (!options.stems.empty()) return WriteStems(options, format, threads, bar);
 
-    constexpr std::size_t kFrames = SND_BUF_LEN / 2;
-    Samples samples;
-    if (options.float_samples) {
-        const std::size_t frames = options.full ? kFrames : AudibleFrames(MixBuffer, kFrames);
-        samples.float32 = {MixBuffer, 2 * frames};
-    } else {
-        const auto* pcm = reinterpret_cast<const std::int16_t*>(MixPcmBytes());
-        const std::size_t frames =
-            options.full ? kFrames : AudibleFrames(pcm, std::min(kFrames, (pcm_samples + 1) / 2));
-        samples.pcm16 = {pcm, 2 * frames};
+    Rendered rendered;
+    if (const int status = RenderAndEncode(options, format, threads, kEveryRow, "", bar, rendered);
+        status != 0) {
+        return status;
     }
-
-    EncodedFile file;
-    std::string error;
+    const EncodedFile& file = rendered.file;
     const std::string name(format.name);
-    const Tags tags{"Wave", std::string("wave-render ") + WAVE_VERSION};
-    const double quality = options.quality >= 0 ? options.quality : kDefaultQuality;
-    // A WAV file is only given a header; the other formats take seconds (Opus the
-    // longest, being resampled first), and the bar goes on through them.
-    if (name != "wav") bar.Draw("encoding", 0, name);
-    const bool encoded = Encode(format, samples, quality, tags, file, error,
-                                [&](double fraction) { bar.Draw("encoding", fraction, name); });
-    if (!encoded) {
-        bar.Finish();
-        std::fprintf(stderr, "wave-render: cannot encode %s: %s\n", name.c_str(), error.c_str());
-        return kWriteError;
-    }
+    std::string error;
     const std::size_t bytes = file.head.size() + file.tail.size();
     // A reader on a pipe may take its time (one that plays takes the song's length).
     bar.Draw("writing", 1, Size(bytes));
@@ -365,7 +466,7 @@ int main(int argc, char** argv) {
         return kWriteError;
     }
     if (!options.quiet) {
-        const double seconds = static_cast<double>(samples.frames()) / SND_RATE;
+        const double seconds = rendered.seconds;
         std::fprintf(stderr, "wave-render: wrote %s (%s, %.1f s, %s)\n",
                      options.output == "-" ? "standard output" : options.output.c_str(),
                      name.c_str(), seconds, Size(bytes).c_str());

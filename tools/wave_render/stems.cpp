@@ -85,6 +85,17 @@ bool StemFolder::Add(const std::string& name, const EncodedFile& file, std::stri
 }
 
 bool StemFolder::Commit(std::string& error) {
+    // Every place is checked before the first file moves, so that a set is not
+    // left half in place for a name that cannot be replaced.
+    for (const std::string& name : names_) {
+        const std::string to = folder_ + "/" + name;
+        struct stat st {};
+        if (lstat(to.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            error = "cannot write " + to + ": " + std::strerror(EISDIR);
+            return false;
+        }
+        if (!CheckOutput(to, error)) return false;
+    }
     for (const std::string& name : names_) {
         const std::string from = staging_ + "/" + name, to = folder_ + "/" + name;
         if (rename(from.c_str(), to.c_str()) != 0) {
