@@ -463,6 +463,24 @@ usage_errors)
     usage_error "no OUTPUT given"
     expect_status 2 "$render" a.wav b.wav
     usage_error "more than one OUTPUT"
+    # Numbers are plain decimal digits; anything else is refused, not read as some number.
+    for value in ' 2' '2 ' +3 010 0x2 2.0 '' 257 0; do
+        expect_status 2 "$render" --threads "$value" song.wav
+        usage_error "--threads takes a number from 1 to 256, not '$value'"
+    done
+    for value in ' 5' +5 1e0 nan inf 05 5. .5 11; do
+        expect_status 2 "$render" --quality "$value" song.ogg
+        usage_error "--quality takes a number from 0 to 10, not '$value'"
+    done
+    expect_status 2 "$render" --format '' song.wav
+    usage_error "--format needs a NAME"
+    # A control character in a name or a value is shown escaped: the message stays one line.
+    expect_status 2 "$render" $'--bo\ngus' song.wav
+    usage_error "unknown option '--bo\\\\ngus'"
+    expect_status 2 "$render" $'song\x1b[31m'
+    usage_error "cannot tell the format of 'song\\\\x1b\[31m'"
+    expect_status 1 "$render" $'no\nsuch/song.wav'
+    one_error_line 'no\\nsuch'
     no_leftovers .
     expect_status 0 "$render" --help
     grep -q '^usage: wave-render' "$work/out" || fail "--help shows no usage"
@@ -638,6 +656,11 @@ progress_on_a_terminal)
         [ "$columns" -lt 80 ] || grep -q '28/28 tracks' draws.txt || fail "$columns columns: no bar"
         [ "$columns" -ne 120 ] || [ "$widest" -gt 80 ] || fail "120 columns: the bar does not widen"
     done
+    # A terminal that knows no escapes gets plain text, redrawn over with spaces.
+    TERM=dumb script -qec "stty cols 80; '$render' dumb.wav" /dev/null >dumb.txt </dev/null ||
+        fail "failed on a dumb terminal"
+    ! grep -q $'\x1b' dumb.txt || fail "escape sequences on a dumb terminal: $(cat -A dumb.txt | head -c 300)"
+    grep -q '28/28 tracks' dumb.txt || fail "no bar on a dumb terminal: $(cat -A dumb.txt | head -c 300)"
     script -qec "'$render' --quiet quiet.wav" /dev/null >quiet.txt </dev/null || fail "failed with --quiet"
     [ ! -s quiet.txt ] || fail "--quiet printed: $(cat quiet.txt)"
     ;;

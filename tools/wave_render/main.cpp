@@ -74,9 +74,51 @@ struct Options {
     double quality = -1;  // below 0: not given, kDefaultQuality
 };
 
+// A message keeps to its one line: a newline or another control character in a
+// name or a value the user gave is shown escaped, as \n or \x1b.
+std::string Printable(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// "wave-render: MESSAGE" on standard error, on one line.
+void Say(const std::string& message) {
+    std::fprintf(stderr, "wave-render: %s\n", Printable(message).c_str());
+}
+
 [[noreturn]] void UsageError(const std::string& message) {
-    std::fprintf(stderr, "wave-render: %s\nTry 'wave-render --help'.\n", message.c_str());
+    Say(message);
+    std::fputs("Try 'wave-render --help'.\n", stderr);
     std::exit(kUsageError);
+}
+
+// A number written plainly: decimal digits with no sign, space or leading zero
+// (but 0 itself), and with `fraction`, a point and more digits. -1 for anything
+// else.
+double PlainNumber(const std::string& text, bool fraction) {
+    const std::size_t point = fraction ? text.find('.') : std::string::npos;
+    const std::string whole = text.substr(0, point);
+    const auto digits = [](const std::string& part) {
+        return !part.empty() && part.size() <= 9 &&
+               std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (!digits(whole) || (whole.size() > 1 && whole[0] == '0')) return -1;
+    if (point != std::string::npos && !digits(text.substr(point + 1))) return -1;
+    return std::strtod(text.c_str(), nullptr);
 }
 
 Options ParseArguments(int argc, char** argv) {
@@ -109,9 +151,8 @@ Options ParseArguments(int argc, char** argv) {
             } else {
                 value = arg.substr(std::strlen("--threads="));
             }
-            char* end = nullptr;
-            const long n = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end != 0 || n < 1 || n > 256) {
+            const double n = PlainNumber(value, false);
+            if (n < 1 || n > 256) {
                 UsageError("--threads takes a number from 1 to 256, not '" + value + "'");
             }
             options.threads = static_cast<int>(n);
@@ -123,10 +164,8 @@ Options ParseArguments(int argc, char** argv) {
             } else {
                 value = arg.substr(std::strlen("--quality="));
             }
-            char* end = nullptr;
-            const double q = std::strtod(value.c_str(), &end);
-            // The comparisons are false for NaN.
-            if (value.empty() || *end != 0 || !(q >= 0 && q <= kMaxQuality)) {
+            const double q = PlainNumber(value, true);
+            if (!(q >= 0 && q <= kMaxQuality)) {
                 UsageError("--quality takes a number from 0 to 10, not '" + value + "'");
             }
             options.quality = q;
@@ -145,6 +184,7 @@ Options ParseArguments(int argc, char** argv) {
             } else {
                 options.format = arg.substr(std::strlen("--format="));
             }
+            if (options.format.empty()) UsageError("--format needs a NAME");
         } else {
             UsageError("unknown option '" + std::string(arg) + "'");
         }
@@ -203,7 +243,10 @@ AudioFormat ChooseFormat(const Options& options) {
 // terminal is too narrow for a bar.
 class Progress {
 public:
-    explicit Progress(bool enabled) : enabled_(enabled), start_(Clock::now()) {}
+    explicit Progress(bool enabled) : enabled_(enabled), start_(Clock::now()) {
+        const char* term = std::getenv("TERM");
+        plain_ = term == nullptr || std::strcmp(term, "dumb") == 0;
+    }
 
     void Draw(const char* stage, double fraction, const std::string& detail) {
         if (!enabled_) return;
@@ -216,18 +259,28 @@ public:
         constexpr int kMinBar = 10;
         constexpr int kMaxBar = 50;
         const int percent = static_cast<int>(fraction * 100 + 0.5);
+        char line[512];
         if (room >= kFixed + kMinBar) {
             const int width = std::min(room - kFixed, kMaxBar);
             const int filled = static_cast<int>(fraction * width + 0.5);
             std::string bar(static_cast<std::size_t>(filled), '#');
             bar.resize(static_cast<std::size_t>(width), '.');
-            std::fprintf(stderr, "\r%-9s [%s] %-13s %6.1f s\x1b[K", stage, bar.c_str(),
-                         detail.c_str(), Seconds());
+            std::snprintf(line, sizeof line, "%-9s [%s] %-13s %6.1f s", stage, bar.c_str(),
+                          detail.c_str(), Seconds());
         } else if (room >= 14) {
-            std::fprintf(stderr, "\r%-9s %3d%%\x1b[K", stage, percent);
+            std::snprintf(line, sizeof line, "%-9s %3d%%", stage, percent);
         } else {
-            std::fprintf(stderr, "\r%3d%%\x1b[K", percent);
+            std::snprintf(line, sizeof line, "%3d%%", percent);
         }
+        // A terminal that knows no escapes (TERM=dumb) has the rest of the last
+        // line overwritten with spaces instead.
+        const int length = static_cast<int>(std::strlen(line));
+        if (plain_) {
+            std::fprintf(stderr, "\r%s%*s", line, std::max(0, drawn_ - length), "");
+        } else {
+            std::fprintf(stderr, "\r%s\x1b[K", line);
+        }
+        drawn_ = length;
         std::fflush(stderr);
     }
     void Finish() {
@@ -238,6 +291,8 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     bool enabled_;
+    bool plain_ = false;  // no escape sequences
+    int drawn_ = 0;       // the length of the line last drawn
     Clock::time_point start_;
 };
 
@@ -319,7 +374,7 @@ int RenderAndEncode(const Options& options, const AudioFormat& format, int threa
                                 [&](double fraction) { bar.Draw("encoding", fraction, detail); });
     if (!encoded) {
         bar.Finish();
-        std::fprintf(stderr, "wave-render: cannot encode %s: %s\n", name.c_str(), error.c_str());
+        Say("cannot encode " + name + ": " + error);
         return kWriteError;
     }
     return 0;
@@ -332,7 +387,7 @@ int WriteStems(const Options& options, const AudioFormat& format, int threads, P
     StemFolder folder;
     std::string error;
     if (!folder.Open(options.stems, error)) {
-        std::fprintf(stderr, "wave-render: %s\n", error.c_str());
+        Say(error);
         return kWriteError;
     }
     const int rows = static_cast<int>(kArrangement.size());
@@ -357,7 +412,7 @@ int WriteStems(const Options& options, const AudioFormat& format, int threads, P
         bar.Draw("writing", 1, stem);
         if (!folder.Add(name, rendered.file, error)) {
             bar.Finish();
-            std::fprintf(stderr, "wave-render: %s\n", error.c_str());
+            Say(error);
             return kWriteError;
         }
         bytes += rendered.file.head.size() + rendered.file.tail.size();
@@ -366,13 +421,14 @@ int WriteStems(const Options& options, const AudioFormat& format, int threads, P
     const bool committed = folder.Commit(error);
     bar.Finish();
     if (!committed) {
-        std::fprintf(stderr, "wave-render: %s\n", error.c_str());
+        Say(error);
         return kWriteError;
     }
     if (!options.quiet) {
-        std::fprintf(stderr, "wave-render: wrote %d stems into %s (%s, up to %.1f s, %s)\n", rows,
-                     options.stems.c_str(), std::string(format.name).c_str(), seconds,
-                     Size(bytes).c_str());
+        char summary[64];
+        std::snprintf(summary, sizeof summary, " (%s, up to %.1f s, %s)",
+                      std::string(format.name).c_str(), seconds, Size(bytes).c_str());
+        Say("wrote " + std::to_string(rows) + " stems into " + options.stems + summary);
     }
     return 0;
 }
@@ -392,11 +448,11 @@ int WriteScore(const Options& options) {
     EncodedFile file;
     std::string error;
     if (!EncodeScore(file, error)) {
-        std::fprintf(stderr, "wave-render: cannot write the score: %s\n", error.c_str());
+        Say("cannot write the score: " + error);
         return kWriteError;
     }
     if (!WriteOutput(options.output, file, error)) {
-        std::fprintf(stderr, "wave-render: %s\n", error.c_str());
+        Say(error);
         return kWriteError;
     }
     return 0;
@@ -426,7 +482,7 @@ int main(int argc, char** argv) {
     }
     const AudioFormat format = ChooseFormat(options);
     if (std::string error; options.stems.empty() && !CheckOutput(options.output, error)) {
-        std::fprintf(stderr, "wave-render: %s\n", error.c_str());
+        Say(error);
         return kWriteError;
     }
 
@@ -462,14 +518,16 @@ int main(int argc, char** argv) {
     const bool written = WriteOutput(options.output, file, error);
     bar.Finish();
     if (!written) {
-        std::fprintf(stderr, "wave-render: %s\n", error.c_str());
+        Say(error);
         return kWriteError;
     }
     if (!options.quiet) {
         const double seconds = rendered.seconds;
-        std::fprintf(stderr, "wave-render: wrote %s (%s, %.1f s, %s)\n",
-                     options.output == "-" ? "standard output" : options.output.c_str(),
-                     name.c_str(), seconds, Size(bytes).c_str());
+        char summary[64];
+        std::snprintf(summary, sizeof summary, " (%s, %.1f s, %s)", name.c_str(), seconds,
+                      Size(bytes).c_str());
+        Say("wrote " + (options.output == "-" ? std::string("standard output") : options.output) +
+            summary);
     }
     return 0;
 }
