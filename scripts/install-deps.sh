@@ -30,7 +30,7 @@ if [ "$mode" = all ]; then
     # The Windows build and its test under Wine.
     packages+=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool)
     # The web player, and the browser its test drives.
-    packages+=(emscripten chromium)
+    packages+=(emscripten chromium firefox-esr)
     command -v npm >/dev/null || packages+=(npm)
     # The sound-server tests: PulseAudio and PipeWire side by side (see pipewire_alsa_plugin).
     packages+=(pulseaudio-utils libasound2-plugins pipewire pipewire-bin pipewire-pulse wireplumber
