@@ -1,5 +1,6 @@
 // Renders the song off the page's thread. Each {type: 'render'} message is
-// answered by {type: 'progress'} messages, then {type: 'done'} with the PCM,
+// answered, the first time, by {type: 'song'} with the notes the module holds
+// (see songOf), then by {type: 'progress'} messages, then {type: 'done'} with the PCM,
 // its SHA-256, its channels as Web Audio plays them and the waveform's peaks
 // (all transferred), or {type: 'failed'} with the reason.
 'use strict';
@@ -82,9 +83,33 @@ function peaksOf(pcm) {
   return peaks;
 }
 
+// The song's notes as the module holds them (WebSongNotes: per note its track,
+// note number, first step and steps), the tracks' names, a step's frames, the
+// sample rate and the song's length in seconds.
+function songOf(wave) {
+  const count = wave._WebSongNoteCount();
+  const notes = new Int32Array(wave.HEAPU8.buffer, wave._WebSongNotes(), 4 * count).slice();
+  const names = [];
+  for (let track = 0; track < wave._WebTrackCount(); track++) {
+    const start = wave._WebTrackName(track);
+    const end = wave.HEAPU8.indexOf(0, start);
+    names.push(new TextDecoder().decode(wave.HEAPU8.subarray(start, end)));
+  }
+  const sampleRate = wave._WebSampleRate();
+  const seconds = wave._WebPcmBytes() / (2 * kChannels) / sampleRate;
+  return { notes, names, stepFrames: wave._WebStepFrames(), sampleRate, seconds };
+}
+
+let songSent = false;
+
 async function render() {
   waveModule = waveModule || loadModule();
   const wave = await waveModule;
+  if (!songSent) {
+    const song = songOf(wave);
+    postMessage({ type: 'song', ...song }, [song.notes.buffer]);
+    songSent = true;
+  }
   const started = performance.now();
   const pointer = wave._WebRenderSong();
   const seconds = (performance.now() - started) / 1000;

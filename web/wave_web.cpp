@@ -3,6 +3,7 @@
 #include <emscripten/emscripten.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "app/song.h"
 #include "synth/buffers.h"
@@ -12,6 +13,8 @@
 EM_JS(void, PostRenderProgress, (int tracks_done, int tracks_total), {
     if (Module["onRenderProgress"]) Module["onRenderProgress"](tracks_done, tracks_total);
 });
+
+static_assert(sizeof(wave::SongNote) == 4 * sizeof(std::int32_t), "the page reads a note as four ints");
 
 namespace {
 
@@ -49,6 +52,30 @@ EMSCRIPTEN_KEEPALIVE int WebPcmBytes() {
 
 EMSCRIPTEN_KEEPALIVE int WebSampleRate() {
     return wave::SND_RATE;
+}
+
+// The song's notes for the page's piano roll: WebSongNoteCount() SongNotes,
+// each four 32-bit ints (track, note, first step, steps), from here on.
+EMSCRIPTEN_KEEPALIVE const wave::SongNote* WebSongNotes() {
+    static const std::vector<wave::SongNote> notes = wave::SongNotes();
+    return notes.data();
+}
+
+EMSCRIPTEN_KEEPALIVE int WebSongNoteCount() {
+    return static_cast<int>(wave::SongNotes().size());
+}
+
+EMSCRIPTEN_KEEPALIVE int WebTrackCount() {
+    return wave::kTrackCount;
+}
+
+// Track n's name, a NUL-terminated ASCII string.
+EMSCRIPTEN_KEEPALIVE const char* WebTrackName(int n) {
+    return wave::SongTrackName(n);
+}
+
+EMSCRIPTEN_KEEPALIVE int WebStepFrames() {
+    return wave::SND_UNIT_LEN;
 }
 
 }  // extern "C"

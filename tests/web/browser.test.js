@@ -3,7 +3,8 @@
 // Audio, the controls, and what the page says when something is missing.
 //
 // Environment: WAVE_SITE_DIR (the built page), WAVE_GOLDEN (the pinned hash
-// file), WAVE_SCREENSHOT (where to save a picture of the page while it plays).
+// file), WAVE_SCREENSHOT (where to save a picture of the page while it plays),
+// WAVE_ARTEFACTS (a folder for the pictures of the page on each screen size).
 'use strict';
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
@@ -16,8 +17,11 @@ const { chromium } = require('playwright-core');
 const site = process.env.WAVE_SITE_DIR;
 const golden = fs.readFileSync(process.env.WAVE_GOLDEN, 'utf8').trim();
 const screenshotPath = process.env.WAVE_SCREENSHOT;
+const artefacts = process.env.WAVE_ARTEFACTS;
 const kSampleRate = 44100;
 const kSeconds = 180;
+const kChromiumArgs = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+                       '--disable-background-networking', '--disable-component-update', '--disable-sync'];
 
 // The static server. A test can make files vanish or turn into garbage.
 const broken = { missing: new Set(), garbled: new Set() };
@@ -48,8 +52,7 @@ before(async () => {
     executablePath: '/usr/bin/chromium',
     headless: true,
     viewport: { width: 1100, height: 720 },
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+    args: kChromiumArgs,
   });
 });
 
@@ -454,3 +457,85 @@ for (const failure of kFailures) {
     }
   });
 }
+
+// Screens from a small phone to a desktop; the first three are touch screens.
+const kScreens = [
+  { width: 320, height: 640, touch: true },
+  { width: 390, height: 844, touch: true },
+  { width: 768, height: 1024, touch: true },
+  { width: 1280, height: 800, touch: false },
+];
+
+test('fits every screen: no sideways scroll, every control whole and in view, finger-sized, hints for the device',
+     async () => {
+  const phoneBrowser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true, args: kChromiumArgs });
+  try {
+    for (const screen of kScreens) {
+      const name = `${screen.width}x${screen.height}`;
+      const context = await phoneBrowser.newContext({
+        viewport: { width: screen.width, height: screen.height },
+        isMobile: screen.touch, hasTouch: screen.touch, deviceScaleFactor: screen.touch ? 2 : 1,
+      });
+      const page = await context.newPage();
+      const problems = [];
+      page.on('pageerror', (error) => problems.push(error.message));
+      await page.goto(pageUrl);
+      await waitForHash(page);
+      const layout = await page.evaluate(() => {
+        const lineCount = (element) => {  // the lines its text takes
+          const range = document.createRange();
+          range.selectNodeContents(element);
+          return new Set(Array.from(range.getClientRects(), (r) => Math.round(r.top))).size;
+        };
+        const controls = Array.from(document.querySelectorAll(
+          'button, a, [role="slider"], #roll, #time, #render-progress, #status, pre, #hash, .hint, h1'));
+        return {
+          viewport: window.innerWidth,
+          documentWidth: document.documentElement.scrollWidth,
+          controls: controls.filter((element) => element.getClientRects().length > 0).map((element) => {
+            const box = element.getBoundingClientRect();
+            return {
+              name: element.id || element.className || element.tagName,
+              tag: element.tagName,
+              target: element.matches('button, a, [role="slider"]'),
+              left: box.left, right: box.right, width: box.width, height: box.height,
+              lines: element.matches('button, a, #time') ? lineCount(element) : 1,
+              clipped: element.matches('button, a, #time') && element.scrollWidth > element.clientWidth + 1,
+            };
+          }),
+          hint: document.querySelector('.hint').innerText,
+          touch: matchMedia('(pointer: coarse)').matches,
+        };
+      });
+      if (artefacts) {
+        // The whole page: a viewport as tall as the page, since Chromium's full-page
+        // capture drops the touch emulation and so shows the desktop's hints.
+        const height = await page.evaluate(() => document.documentElement.scrollHeight);
+        await page.setViewportSize({ width: screen.width, height });
+        await page.screenshot({ path: path.join(artefacts, `web-layout-${name}.png`) });
+      }
+      assert.equal(layout.documentWidth, layout.viewport, `${name}: the page is wider than the screen`);
+      for (const c of layout.controls) {
+        assert.ok(c.left >= 0 && c.right <= layout.viewport + 0.5,
+                  `${name}: ${c.name} spans ${c.left.toFixed(0)}..${c.right.toFixed(0)} px`);
+        assert.equal(c.lines, 1, `${name}: ${c.name} breaks onto ${c.lines} lines`);
+        assert.equal(c.clipped, false, `${name}: ${c.name} is cut off`);
+        if (c.target) {
+          assert.ok(c.width >= 44 && c.height >= 44,
+                    `${name}: ${c.name} is ${c.width.toFixed(0)}x${c.height.toFixed(0)} px, under 44 px`);
+        }
+      }
+      assert.equal(layout.touch, screen.touch, `${name}: the emulated pointer is not the intended one`);
+      if (screen.touch) {
+        assert.doesNotMatch(layout.hint, /Space|arrow|key/i, `${name}: a touch screen is told of keys`);
+        assert.match(layout.hint, /Tap the waveform/);
+      } else {
+        assert.match(layout.hint, /Space plays and pauses/);
+      }
+      assert.deepEqual(problems, []);
+      await context.close();
+    }
+  } finally {
+    await phoneBrowser.close();
+  }
+});
