@@ -31,7 +31,9 @@ bash scripts/compiler-matrix.sh
 
 echo "== web player: its render under node, the page in headless Chromium"
 export NODE_PATH=/usr/share/nodejs  # em++ finds its JavaScript tools there under any node
-emcmake cmake -S . -B build/web -DCMAKE_BUILD_TYPE=Release -DWAVE_TESTS=ON -DWAVE_SANITIZE=OFF >/dev/null
+# The release build's wave-render makes the WAV the page's download must equal.
+emcmake cmake -S . -B build/web -DCMAKE_BUILD_TYPE=Release -DWAVE_TESTS=ON -DWAVE_SANITIZE=OFF \
+    -DWAVE_NATIVE_RENDER="$PWD/build/release/tools/wave-render" >/dev/null
 cmake --build build/web -j"$jobs"
 ctest --test-dir build/web --output-on-failure --no-tests=error
 

@@ -488,17 +488,19 @@
     canvas.width = Math.max(1, Math.round(canvas.clientWidth * scale));
     canvas.height = Math.max(1, Math.round(canvas.clientHeight * scale));
     const g = canvas.getContext('2d');
-    g.setTransform(1, 0, 0, 1, 0, 0);
     g.clearRect(0, 0, canvas.width, canvas.height);
     if (!player.song) return;
-    g.scale(scale, scale);
     const layout = rollLayout();
     const { notes } = player.song;
     const colours = player.song.names.map((_, track) => trackColour(track));
+    // On whole device pixels, so that every bar is its colour and nothing between.
+    const snap = (css) => Math.round(css * scale);
     for (let i = 0; i < notes.length; i += 4) {
       const b = noteBox(layout, notes, i);
+      const left = snap(b.left);
+      const top = snap(b.top);
       g.fillStyle = colours[notes[i]];
-      g.fillRect(b.left, b.top, b.width, b.height);
+      g.fillRect(left, top, Math.max(1, snap(b.left + b.width) - left), Math.max(1, snap(b.top + b.height) - top));
     }
   }
 
