@@ -14,7 +14,8 @@ EM_JS(void, PostRenderProgress, (int tracks_done, int tracks_total), {
     if (Module["onRenderProgress"]) Module["onRenderProgress"](tracks_done, tracks_total);
 });
 
-static_assert(sizeof(wave::SongNote) == 4 * sizeof(std::int32_t), "the page reads a note as four ints");
+static_assert(sizeof(wave::SongNote) == 4 * sizeof(std::int32_t),
+              "the page reads a note as four ints");
 
 namespace {
 
