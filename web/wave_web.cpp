@@ -3,6 +3,7 @@
 #include <emscripten/emscripten.h>
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "app/song.h"
@@ -35,14 +36,19 @@ extern "C" {
 // a fresh process, so every call gives the same bytes.
 EMSCRIPTEN_KEEPALIVE const std::uint8_t* WebRenderSong() {
     using namespace wave;
-    ClearBuffers();
+    // The render needs a MixBuffer of zeros (RenderSongToPcm16) and writes no
+    // further than the sound's 16-bit samples, so only those of the last render
+    // are cleared; TrackBuffer is working memory, written before it is read.
+    static std::size_t written_samples = 0;
+    std::memset(MixBuffer, 0, written_samples * sizeof(std::int16_t));
     ResetNoiseRand();
     int posted = 0;
     PostRenderProgress(posted, DetunePassCount() * kTrackCount);
     SetReportLine([](const char*) {});  // the page shows progress; the report lines stay unprinted
-    RenderSongToPcm16(1, FastPathIsa::kBest, [&posted](const SongProgress& progress) {
-        PostTracksDone(posted, progress);
-    });
+    written_samples =
+        RenderSongToPcm16(1, FastPathIsa::kBest, [&posted](const SongProgress& progress) {
+            PostTracksDone(posted, progress);
+        }).samples;
     SetReportLine(nullptr);
     return MixPcmBytes();
 }
