@@ -8,7 +8,7 @@ bash scripts/install-deps.sh web
 
 export NODE_PATH=/usr/share/nodejs  # em++ finds its JavaScript tools there under any node
 emcmake cmake -S . -B build/web -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/web --target wave_web -j"$(nproc)"
+cmake --build build/web --target wave_web wave_web_threads -j"$(nproc)"
 
 port=${PORT:-8000}
 case $port in

@@ -141,7 +141,7 @@
     ui.again.disabled = false;
   }
 
-  function rendered({ pcm, channels, peaks, sampleRate, seconds, hash }) {
+  function rendered({ pcm, channels, peaks, sampleRate, seconds, threads, hash }) {
     const previousHash = player.hash;
     player.pcm = new Int16Array(pcm);
     player.sampleRate = sampleRate;
@@ -152,7 +152,7 @@
 
     showProgress(1);
     ui.progress.hidden = true;
-    ui.status.textContent = `Rendered in ${seconds.toFixed(2)} s` +
+    ui.status.textContent = `Rendered in ${seconds.toFixed(2)} s` + (threads > 1 ? ` on ${threads} threads` : '') +
         (player.renders > 1 ? ` (render ${player.renders})` : '') + '.';
     showHash(hash, previousHash);
     player.peaks = peaks;

@@ -15,6 +15,13 @@ EM_JS(void, PostRenderProgress, (int tracks_done, int tracks_total), {
     if (Module["onRenderProgress"]) Module["onRenderProgress"](tracks_done, tracks_total);
 });
 
+// The threads a render runs on: one, or two in the module built with threads.
+#ifdef WAVE_WEB_THREADS
+constexpr int kThreads = WAVE_WEB_THREADS;
+#else
+constexpr int kThreads = 1;
+#endif
+
 static_assert(sizeof(wave::SongNote) == 4 * sizeof(std::int32_t),
               "the page reads a note as four ints");
 
@@ -46,7 +53,7 @@ EMSCRIPTEN_KEEPALIVE const std::uint8_t* WebRenderSong() {
     PostRenderProgress(posted, DetunePassCount() * kTrackCount);
     SetReportLine([](const char*) {});  // the page shows progress; the report lines stay unprinted
     written_samples =
-        RenderSongToPcm16(1, FastPathIsa::kBest, [&posted](const SongProgress& progress) {
+        RenderSongToPcm16(kThreads, FastPathIsa::kBest, [&posted](const SongProgress& progress) {
             PostTracksDone(posted, progress);
         }).samples;
     SetReportLine(nullptr);
@@ -55,6 +62,10 @@ EMSCRIPTEN_KEEPALIVE const std::uint8_t* WebRenderSong() {
 
 EMSCRIPTEN_KEEPALIVE int WebPcmBytes() {
     return static_cast<int>(wave::kPcmBytes);
+}
+
+EMSCRIPTEN_KEEPALIVE int WebRenderThreads() {
+    return kThreads;
 }
 
 EMSCRIPTEN_KEEPALIVE int WebSampleRate() {

@@ -763,3 +763,35 @@ test('the piano roll draws every note in its track\'s colour at its time and pit
   assert.deepEqual(problems, []);
   await page.close();
 });
+
+test('served cross-origin isolated, the page renders on two threads to the pinned hash, with progress, and plays',
+     async () => {
+  const isolated = await serveSite(siteDir, { isolated: true });
+  try {
+    const page = await browser.newPage();
+    const problems = [];
+    page.on('pageerror', (error) => problems.push(error.message));
+    page.on('console', (message) => {
+      if (message.type() === 'error') problems.push(message.text());
+    });
+    await page.goto(isolated.url);
+    const seen = new Set();
+    while (!/^[0-9a-f]{64}$/.test(await page.textContent('#hash'))) {
+      seen.add(await page.getAttribute('#render-progress', 'aria-valuenow'));
+      await page.waitForTimeout(10);
+    }
+    assert.equal(await page.textContent('#hash'), golden, 'two threads gave another hash than the pinned one');
+    assert.equal(await page.evaluate(() => window.crossOriginIsolated), true);
+    assert.match(await page.textContent('#status'), /^Rendered in \d+\.\d\d s on 2 threads\.$/);
+    assert.ok([...seen].some((value) => value > 0 && value < 100), `no progress shown: ${[...seen]}`);
+    await page.click('#play');
+    await page.waitForFunction(() => window.wavePlayer.context?.state === 'running');
+    await page.waitForTimeout(1200);
+    assert.ok((await shownTimes(page)).now >= 0.5, 'playback does not go on');
+    await page.click('#stop');
+    assert.deepEqual(problems, []);
+    await page.close();
+  } finally {
+    await isolated.close();
+  }
+});

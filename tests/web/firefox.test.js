@@ -1,6 +1,7 @@
 // The web player in Debian's Firefox ESR, driven over WebDriver BiDi by
 // puppeteer-core: the same hash as everywhere, a progress bar that shows the
-// progress, and play, pause, stop and seek. Headless Firefox plays only through
+// progress, and play, pause, stop and seek, the last served cross-origin
+// isolated so that the render runs on two threads. Headless Firefox plays only through
 // a sound server, so the test runs a PulseAudio of its own with a null sink.
 //
 // Environment: WAVE_SITE_DIR, WAVE_GOLDEN, WAVE_ARTEFACTS (see browser.test.js).
@@ -20,6 +21,7 @@ const artefacts = process.env.WAVE_ARTEFACTS;
 const kSampleRate = 44100;
 
 let site;
+let isolatedSite;  // with the headers that give the page shared memory
 let browser;
 let work;
 let soundServer = null;
@@ -55,17 +57,19 @@ before(async () => {
     if (error.code !== 'ENOENT') throw error;  // no PulseAudio: the playback test is skipped
   }
   site = await serveSite(process.env.WAVE_SITE_DIR);
+  isolatedSite = await serveSite(process.env.WAVE_SITE_DIR, { isolated: true });
   browser = await puppeteer.launch({ browser: 'firefox', executablePath: '/usr/bin/firefox-esr', headless: true, env });
 });
 
 after(async () => {
   await browser?.close();
   await site?.close();
+  await isolatedSite?.close();
   soundServer?.kill();
   if (work) fs.rmSync(work, { recursive: true, force: true });
 });
 
-async function openPage() {
+async function openPage(from = site) {
   const page = await browser.newPage();
   await page.setViewport({ width: 1100, height: 720 });
   const problems = [];
@@ -73,7 +77,7 @@ async function openPage() {
     if (message.type() === 'error') problems.push(`console: ${message.text()}`);
   });
   page.on('pageerror', (error) => problems.push(`uncaught: ${error.message}`));
-  await page.goto(site.url);
+  await page.goto(from.url);
   return { page, problems };
 }
 
@@ -135,13 +139,18 @@ test('Firefox renders the pinned hash, its progress bar drawn as far as the rend
   await page.close();
 });
 
-test('Firefox plays, pauses and resumes, seeks by click and key, and stops back at the start', async (t) => {
+test('Firefox renders on two threads when isolated; plays, pauses and resumes, seeks by click and key, and stops at the start',
+     async (t) => {
+  const { page, problems } = await openPage(isolatedSite);
+  await page.waitForFunction(hashShown, { timeout: 60000 });
+  assert.equal(await page.evaluate(() => document.getElementById('hash').textContent), golden,
+               'two threads in Firefox gave another hash than the pinned one');
+  assert.match(await page.evaluate(() => document.getElementById('status').textContent), / on 2 threads\./);
   if (!soundServer) {
     t.skip('no PulseAudio to play through');
+    await page.close();
     return;
   }
-  const { page, problems } = await openPage();
-  await page.waitForFunction(hashShown, { timeout: 60000 });
   const state = () => page.evaluate(() => ({
     offset: window.wavePlayer.offset,
     playing: document.body.classList.contains('playing'),

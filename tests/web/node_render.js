@@ -1,7 +1,8 @@
 // The web player's render module under node: two renders in one instance must
 // both give the pinned PCM, and its progress must count every track once.
 //
-// usage: node node_render.js SITE/wave_web.js GOLDEN_HASH_FILE
+// usage: node node_render.js SITE/MODULE.js GOLDEN_HASH_FILE THREADS
+// (THREADS: the threads the module renders on, 1 for wave_web, 2 for wave_web_threads)
 'use strict';
 const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
@@ -9,7 +10,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 
 async function main() {
-  const [modulePath, goldenPath] = process.argv.slice(2);
+  const [modulePath, goldenPath, threads] = process.argv.slice(2);
   const golden = fs.readFileSync(goldenPath, 'utf8').trim();
   assert.match(golden, /^[0-9a-f]{64}$/, `cannot read the pinned hash in ${goldenPath}`);
 
@@ -21,6 +22,7 @@ async function main() {
     onRenderProgress: (done, total) => progress.push([done, total]),
   });
   assert.equal(wave._WebSampleRate(), 44100);
+  assert.equal(wave._WebRenderThreads(), Number(threads), 'the module renders on other threads');
   const bytes = wave._WebPcmBytes();
   assert.equal(bytes, 31752000);
 
@@ -43,6 +45,7 @@ async function main() {
   }
   assert.equal(hashes[0], golden, 'the first render is not the pinned PCM');
   assert.equal(hashes[1], golden, 'a second render in the same instance differs');
+  process.exit(0);  // a module with threads keeps its helper alive
 }
 
 // The notes the module hands the page's piano roll, against what the song is

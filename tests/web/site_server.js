@@ -11,7 +11,8 @@ const kTypes = {
 };
 
 // Serves `site` until close(); resolves to {url, missing, garbled, close}.
-async function serveSite(site) {
+// `isolated`: with the headers that make the page cross-origin isolated.
+async function serveSite(site, { isolated = false } = {}) {
   const missing = new Set();
   const garbled = new Set();
   const server = http.createServer((request, response) => {
@@ -21,7 +22,12 @@ async function serveSite(site) {
       response.writeHead(404).end();
       return;
     }
-    response.writeHead(200, { 'Content-Type': kTypes[path.extname(file)] || 'application/octet-stream' });
+    const headers = { 'Content-Type': kTypes[path.extname(file)] || 'application/octet-stream' };
+    if (isolated) {
+      headers['Cross-Origin-Opener-Policy'] = 'same-origin';
+      headers['Cross-Origin-Embedder-Policy'] = 'require-corp';
+    }
+    response.writeHead(200, headers);
     response.end(garbled.has(name) ? Buffer.from('not a module at all') : fs.readFileSync(file));
   });
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
