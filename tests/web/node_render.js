@@ -1,5 +1,6 @@
 // The web player's render module under node: two renders in one instance must
-// both give the pinned PCM, and its progress must count every track once.
+// both give the pinned PCM, the second over garbage left where the first's
+// sound was, and its progress must count every track once.
 //
 // usage: node node_render.js SITE/MODULE.js GOLDEN_HASH_FILE THREADS
 // (THREADS: the threads the module renders on, 1 for wave_web, 2 for wave_web_threads)
@@ -37,6 +38,10 @@ async function main() {
     const hash = crypto.createHash('sha256').update(wave.HEAPU8.subarray(pcm, pcm + bytes)).digest('hex');
     console.log(`render ${render}: ${seconds.toFixed(2)} s, sha256 ${hash}`);
     hashes.push(hash);
+    // Garbage where this render's sound was: the next must not build on it.
+    const samples = new Int16Array(wave.HEAPU8.buffer, pcm, bytes / 2);
+    const sound = samples.findLastIndex((sample) => sample !== 0) + 1;
+    wave.HEAPU8.fill(0x5a, pcm, pcm + 2 * sound);
 
     const total = progress[0][1];
     assert.equal(total, 28, 'four passes of seven tracks');
