@@ -29,7 +29,7 @@ run_suite release build/release -DWAVE_WINDOWS_EXE="$PWD/build/mingw/app/wave.ex
 echo "== the pinned render across compilers and optimisation levels"
 bash scripts/compiler-matrix.sh
 
-echo "== web player: its render under node, the page in headless Chromium"
+echo "== web player: its render under node, the page in headless Chromium and Firefox ESR"
 export NODE_PATH=/usr/share/nodejs  # em++ finds its JavaScript tools there under any node
 # The release build's wave-render makes the WAV the page's download must equal.
 emcmake cmake -S . -B build/web -DCMAKE_BUILD_TYPE=Release -DWAVE_TESTS=ON -DWAVE_SANITIZE=OFF \
