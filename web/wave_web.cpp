@@ -1,5 +1,6 @@
-// The song for the browser: renders it as the player does (one thread, the
-// 16-bit mix) and hands the PCM to the page's script (web/render-worker.js).
+// The song for the browser: renders it as the player does (the 16-bit mix, on
+// one thread, or on two in wave_web_threads) and hands the PCM and the song's
+// notes to the page's script (web/render-worker.js).
 #include <emscripten/emscripten.h>
 
 #include <cstdint>
