@@ -202,6 +202,32 @@ SongTrack SongTrackData(int n) {
     return kTracks.at(static_cast<std::size_t>(n));
 }
 
+const char* SongTrackName(int n) {
+    constexpr std::array<const char*, kTrackCount> kNames = {
+        "snare", "kick", "lead", "arpeggio", "bass", "low stab", "high stab"};
+    return kNames.at(static_cast<std::size_t>(n));
+}
+
+std::vector<SongNote> SongNotes() {
+    std::vector<SongNote> notes;
+    for (int track = 0; track < kTrackCount; ++track) {
+        const SongTrack steps = PlayedSteps(SongTrackData(track));
+        bool sounding = false;  // a hold extends the last note only while it sounds
+        for (std::size_t k = 0; k < steps.size(); ++k) {
+            const std::uint8_t code = steps[k];
+            if (code == SND_REST) {
+                sounding = false;
+            } else if (code != SND_HOLD) {
+                notes.push_back({track, code, static_cast<int>(k), 1});
+                sounding = true;
+            } else if (sounding) {
+                ++notes.back().steps;
+            }
+        }
+    }
+    return notes;
+}
+
 namespace {
 
 // The detune of every pass: from 0.997, d = float(d + 0.002) while d <= 1.004.

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "synth/fast_renderer.h"
 #include "synth/track_renderer.h"
@@ -19,6 +20,21 @@ using TrackData = std::array<std::uint8_t, kSongSteps + 1>;
 
 // Track n of the song, 0 to 6.
 SongTrack SongTrackData(int n);
+
+// What track n of the song plays, in a word or two ("kick", "lead").
+const char* SongTrackName(int n);
+
+// One note as its track plays it: from its note-on to the next note-on, rest
+// or end code. Four ints, so that a list of them reads as an int array.
+struct SongNote {
+    int track;       // 0 to 6, as SongTrackData numbers them
+    int note;        // note number
+    int first_step;  // the step of its note-on; step k starts at frame k * SND_UNIT_LEN
+    int steps;       // the note-on and the holds after it
+};
+
+// Every note of every track, track by track and in time within a track.
+std::vector<SongNote> SongNotes();
 
 struct ArrangementEntry {
     VoiceType voice;

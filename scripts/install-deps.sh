@@ -36,7 +36,7 @@ if [ "$mode" = all ]; then
     # The Windows build and its test under Wine, with a Japanese font for the box's text.
     packages+=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool fonts-ipafont-gothic)
     # The web player, and the browser its test drives.
-    packages+=(emscripten chromium)
+    packages+=(emscripten chromium firefox-esr)
     command -v npm >/dev/null || packages+=(npm)
     # The sound-server tests: PulseAudio and PipeWire side by side (see pipewire_alsa_plugin).
     packages+=(pulseaudio-utils libasound2-plugins pipewire pipewire-bin pipewire-pulse wireplumber

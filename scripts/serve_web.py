@@ -8,9 +8,18 @@ import os
 import sys
 
 
+class IsolatingHandler(http.server.SimpleHTTPRequestHandler):
+    """Serves the page cross-origin isolated, so that its render may use two threads."""
+
+    def end_headers(self):
+        self.send_header("Cross-Origin-Opener-Policy", "same-origin")
+        self.send_header("Cross-Origin-Embedder-Policy", "require-corp")
+        super().end_headers()
+
+
 def main():
     port, folder = int(sys.argv[1]), sys.argv[2]
-    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=folder)
+    handler = functools.partial(IsolatingHandler, directory=folder)
     try:
         server = http.server.ThreadingHTTPServer(("127.0.0.1", port), handler)
     except OSError as error:

@@ -28,8 +28,9 @@ run_suite release -DWAVE_WINDOWS_EXE="$PWD/build/mingw/app/wave.exe"
 echo "== the pinned render across compilers and optimisation levels"
 bash scripts/compiler-matrix.sh
 
-echo "== web player: its render under node, the page in headless Chromium"
-cmake --preset web >/dev/null
+echo "== web player: its render under node, the page in headless Chromium and Firefox ESR"
+# The release build's wave-render makes the WAV the page's download must equal.
+cmake --preset web -DWAVE_NATIVE_RENDER="$PWD/build/release/tools/wave-render" >/dev/null
 cmake --build --preset web -j"$jobs"
 ctest --preset web
 

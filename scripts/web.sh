@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh web
 
 cmake --preset web >/dev/null
-cmake --build --preset web --target wave_web -j"$(nproc)"
+cmake --build --preset web --target wave_web wave_web_threads -j"$(nproc)"
 
 port=${PORT:-8000}
 case $port in

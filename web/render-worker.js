@@ -1,5 +1,6 @@
 // Renders the song off the page's thread. Each {type: 'render'} message is
-// answered by {type: 'progress'} messages, then {type: 'done'} with the PCM,
+// answered, the first time, by {type: 'song'} with the notes the module holds
+// (see songOf), then by {type: 'progress'} messages, then {type: 'done'} with the PCM,
 // its SHA-256, its channels as Web Audio plays them and the waveform's peaks
 // (all transferred), or {type: 'failed'} with the reason.
 'use strict';
@@ -9,31 +10,40 @@ const kPeakColumns = 4096;  // the waveform's resolution; the page draws it to a
 
 let waveModule = null;  // a promise of the loaded module
 
+// The module on two threads where the page is cross-origin isolated (so that
+// the browser shares memory between workers), else the one on one thread.
+function moduleName() {
+  const shared = self.crossOriginIsolated === true && typeof SharedArrayBuffer === 'function';
+  return shared ? 'wave_web_threads' : 'wave_web';
+}
+
 async function loadModule() {
   if (typeof WebAssembly !== 'object') throw new Error('this browser has no WebAssembly');
+  const name = moduleName();
   // Fetched here, not by the loader, so that a failure names its cause.
   let response;
   try {
-    response = await fetch('wave_web.wasm');
+    response = await fetch(`${name}.wasm`);
   } catch (error) {
-    throw new Error(`cannot load wave_web.wasm: ${describe(error)}`);
+    throw new Error(`cannot load ${name}.wasm: ${describe(error)}`);
   }
   if (!response.ok) {
-    throw new Error(`cannot load wave_web.wasm: HTTP ${response.status} ${response.statusText}`.trim());
+    throw new Error(`cannot load ${name}.wasm: HTTP ${response.status} ${response.statusText}`.trim());
   }
   const wasmBinary = await response.arrayBuffer();
-  importScripts('wave_web.js');
+  importScripts(`${name}.js`);
   const complaints = [];
   try {
     return await createWaveModule({
       wasmBinary,
+      mainScriptUrlOrBlob: `${name}.js`,  // what the module's helper thread loads
       onRenderProgress: (done, total) => postMessage({ type: 'progress', done, total }),
       printErr: (text) => complaints.push(text),
     });
   } catch (error) {
     const kPrefix = 'failed to asynchronously prepare wasm: ';
     const reason = complaints.find((text) => text.startsWith(kPrefix));
-    throw new Error(`wave_web.wasm does not start: ${reason ? reason.slice(kPrefix.length) : describe(error)}`);
+    throw new Error(`${name}.wasm does not start: ${reason ? reason.slice(kPrefix.length) : describe(error)}`);
   }
 }
 
@@ -82,9 +92,33 @@ function peaksOf(pcm) {
   return peaks;
 }
 
+// The song's notes as the module holds them (WebSongNotes: per note its track,
+// note number, first step and steps), the tracks' names, a step's frames, the
+// sample rate and the song's length in seconds.
+function songOf(wave) {
+  const count = wave._WebSongNoteCount();
+  const notes = new Int32Array(wave.HEAPU8.buffer, wave._WebSongNotes(), 4 * count).slice();
+  const names = [];
+  for (let track = 0; track < wave._WebTrackCount(); track++) {
+    const start = wave._WebTrackName(track);
+    const end = wave.HEAPU8.indexOf(0, start);
+    names.push(new TextDecoder().decode(wave.HEAPU8.slice(start, end)));  // a copy: memory may be shared
+  }
+  const sampleRate = wave._WebSampleRate();
+  const seconds = wave._WebPcmBytes() / (2 * kChannels) / sampleRate;
+  return { notes, names, stepFrames: wave._WebStepFrames(), sampleRate, seconds };
+}
+
+let songSent = false;
+
 async function render() {
   waveModule = waveModule || loadModule();
   const wave = await waveModule;
+  if (!songSent) {
+    const song = songOf(wave);
+    postMessage({ type: 'song', ...song }, [song.notes.buffer]);
+    songSent = true;
+  }
   const started = performance.now();
   const pointer = wave._WebRenderSong();
   const seconds = (performance.now() - started) / 1000;
@@ -93,7 +127,8 @@ async function render() {
   const samples = new Int16Array(pcm);
   const channels = channelsOf(samples);
   const peaks = peaksOf(samples);
-  postMessage({ type: 'done', pcm, channels, peaks, sampleRate: wave._WebSampleRate(), seconds, hash },
+  const threads = wave._WebRenderThreads();
+  postMessage({ type: 'done', pcm, channels, peaks, sampleRate: wave._WebSampleRate(), seconds, threads, hash },
               [pcm, peaks.buffer, ...channels.map((c) => c.buffer)]);
 }
 

@@ -4,6 +4,10 @@
 #include "synth/fast/kernels.h"
 #include "synth/sine.h"
 
+#ifdef __wasm_simd128__
+#include <wasm_simd128.h>  // the float <-> double conversions of vector_math.inc
+#endif
+
 namespace wave::fast::baseline {
 #define WAVE_KERNEL_AVX2 0
 #define WAVE_KERNEL_AVX512 0

@@ -7,6 +7,7 @@
 # REFUSE_TMPFILE: one that makes the filesystem refuse unnamed files)
 set -u
 case_name=$1 render=$2 golden=$(cat "$3") compare=$4 refuse_encoders=$5 refuse_tmpfile=$6
+golden_wav=$(dirname "$3")/golden_wav.sha256
 
 readonly full_frames=7938000 pcm_bytes=31752000
 work=$(mktemp -d)
@@ -93,6 +94,9 @@ default_length_ends_at_the_last_sound)
     [ "$(tail -c 4 song.raw | od -An -tx1 | tr -d ' \n')" != 00000000 ] || fail "the last frame is silent"
     cmp -s <(tail -c +$((n + 1)) full.raw) <(head -c $((pcm_bytes - n)) /dev/zero) ||
         fail "a sound after the end of the trimmed file"
+    # The web page's download is checked against this pin: the same file, byte for byte.
+    [ "$(sha256sum <song.wav | cut -d' ' -f1)" = "$(cat "$golden_wav")" ] ||
+        fail "song.wav is not the file pinned in golden_wav.sha256"
     ;;
 flac_decodes_to_the_same_samples)
     expect_status 0 "$render" --full song.flac

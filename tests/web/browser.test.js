@@ -3,59 +3,50 @@
 // Audio, the controls, and what the page says when something is missing.
 //
 // Environment: WAVE_SITE_DIR (the built page), WAVE_GOLDEN (the pinned hash
-// file), WAVE_SCREENSHOT (where to save a picture of the page while it plays).
+// file), WAVE_SCREENSHOT (where to save a picture of the page while it plays),
+// WAVE_ARTEFACTS (a folder for the pictures of the page on each screen size).
 'use strict';
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const http = require('node:http');
+const crypto = require('node:crypto');
+const { execFileSync } = require('node:child_process');
 const os = require('node:os');
 const path = require('node:path');
 const { chromium } = require('playwright-core');
+const { serveSite } = require('./site_server.js');
+const { AxeBuilder } = require('@axe-core/playwright');
 
-const site = process.env.WAVE_SITE_DIR;
+const siteDir = process.env.WAVE_SITE_DIR;
 const golden = fs.readFileSync(process.env.WAVE_GOLDEN, 'utf8').trim();
 const screenshotPath = process.env.WAVE_SCREENSHOT;
+const artefacts = process.env.WAVE_ARTEFACTS;
 const kSampleRate = 44100;
 const kSeconds = 180;
-
-// The static server. A test can make files vanish or turn into garbage.
-const broken = { missing: new Set(), garbled: new Set() };
-const kTypes = {
-  '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.wasm': 'application/wasm',
-};
-const server = http.createServer((request, response) => {
-  const name = new URL(request.url, 'http://localhost').pathname.replace(/\/$/, '/index.html');
-  const file = path.join(site, path.normalize(name));
-  if (broken.missing.has(name) || !file.startsWith(site + path.sep) || !fs.existsSync(file)) {
-    response.writeHead(404).end();
-    return;
-  }
-  response.writeHead(200, { 'Content-Type': kTypes[path.extname(file)] || 'application/octet-stream' });
-  response.end(broken.garbled.has(name) ? Buffer.from('not a module at all') : fs.readFileSync(file));
-});
+const kChromiumArgs = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+                       '--disable-background-networking', '--disable-component-update', '--disable-sync'];
 
 let browser;
 let profile;
 let pageUrl;
+let site;  // the server: site.missing and site.garbled break files for a test
 
 before(async () => {
   assert.match(golden, /^[0-9a-f]{64}$/, 'cannot read the pinned hash');
-  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  pageUrl = `http://127.0.0.1:${server.address().port}/`;
+  site = await serveSite(siteDir);
+  pageUrl = site.url;
   profile = fs.mkdtempSync(path.join(os.tmpdir(), 'wave-chromium-'));
   browser = await chromium.launchPersistentContext(profile, {
     executablePath: '/usr/bin/chromium',
     headless: true,
     viewport: { width: 1100, height: 720 },
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+    args: kChromiumArgs,
   });
 });
 
 after(async () => {
   await browser?.close();
-  server.close();
+  await site?.close();
   if (profile) fs.rmSync(profile, { recursive: true, force: true });
 });
 
@@ -145,9 +136,30 @@ async function installTap(page) {
       };
       node.port.postMessage('take');
     });
+    // Where, after the tap's frame `after`, the song's samples from its frame
+    // `from` begin; whether only silence came between, and whether a second
+    // of exact samples follows.
+    tap.locate = (taken, from, after) => {
+      const matches = (start, count) => {
+        for (let i = 0; i < count; i++) {
+          if (taken.left[start + i] !== player.pcm[2 * (from + i)] / 32768 ||
+              taken.right[start + i] !== player.pcm[2 * (from + i) + 1] / 32768) return false;
+        }
+        return true;
+      };
+      let start = Math.max(0, after - 128);
+      while (start < taken.left.length - 44100 && !matches(start, 256)) start++;
+      const found = start < taken.left.length - 44100;
+      let silentBefore = true;
+      for (let i = Math.max(0, after); i < start; i++) {
+        if (taken.left[i] !== 0 || taken.right[i] !== 0) silentBefore = false;
+      }
+      return { found, delay: (start - after) / player.sampleRate, silentBefore,
+               exactSecond: found && matches(start, 44100) };
+    };
     // The context frame of each click on these, taken before the page handles it.
     tap.clicks = {};
-    for (const id of ['play', 'stop', 'waveform']) {
+    for (const id of ['play', 'stop', 'waveform', 'roll']) {
       document.getElementById(id).addEventListener('click', () => {
         (tap.clicks[id] ||= []).push(Math.round(player.context.currentTime * player.context.sampleRate));
       }, { capture: true });
@@ -188,8 +200,10 @@ test('renders in a worker with progress, shows the pinned hash, and renders agai
         window.probe.longestGap = Math.max(window.probe.longestGap, now - last);
       }
       last = now;
+      // The part of the bar drawn as done.
       const bar = document.getElementById('render-progress');
-      if (bar) window.probe.progress.push(bar.value);
+      const width = bar?.getBoundingClientRect().width;
+      if (width > 0) window.probe.progress.push(bar.firstElementChild.getBoundingClientRect().width / width);
       if (/^[0-9a-f]{64}$/.test(document.getElementById('hash')?.textContent)) clearInterval(timer);
     }, 5);
   };
@@ -360,25 +374,7 @@ test('Space toggles playback, also with a button focused; a click on the wavefor
     const player = window.wavePlayer;
     const tap = await window.waveTap.take();
     const from = Math.round(player.offset * player.sampleRate);
-    const click = tap.clicks.waveform[0] - tap.first;
-    // Find where the seeked source starts on the context's timeline: the first
-    // frame of the tap at which the song's samples from `from` begin.
-    const matches = (start, count) => {
-      for (let i = 0; i < count; i++) {
-        if (tap.left[start + i] !== player.pcm[2 * (from + i)] / 32768 ||
-            tap.right[start + i] !== player.pcm[2 * (from + i) + 1] / 32768) return false;
-      }
-      return true;
-    };
-    let start = Math.max(0, click - 128);
-    while (start < tap.left.length - 44100 && !matches(start, 256)) start++;
-    const found = start < tap.left.length - 44100;
-    let silentBefore = true;
-    for (let i = Math.max(0, click); i < start; i++) {
-      if (tap.left[i] !== 0 || tap.right[i] !== 0) silentBefore = false;
-    }
-    return { from, found, delay: (start - click) / player.sampleRate, silentBefore,
-             exactSecond: found && matches(start, 44100) };
+    return { from, ...window.waveTap.locate(tap, from, tap.clicks.waveform[0] - tap.first) };
   });
   assert.ok(Math.abs(seek.from / kSampleRate - clickedSeconds) < kSeconds / box.width,
             `a click at ${clickedSeconds} s played from ${seek.from / kSampleRate} s`);
@@ -433,8 +429,8 @@ const kFailures = [
 
 for (const failure of kFailures) {
   test(`says what is wrong ${failure.name}`, async () => {
-    for (const name of failure.missing || []) broken.missing.add(name);
-    for (const name of failure.garbled || []) broken.garbled.add(name);
+    for (const name of failure.missing || []) site.missing.add(name);
+    for (const name of failure.garbled || []) site.garbled.add(name);
     try {
       const { page, problems } = await openPage({ initScript: failure.initScript });
       if (failure.renders) {
@@ -449,8 +445,356 @@ for (const failure of kFailures) {
       assert.deepEqual(problems.filter((p) => p.startsWith('uncaught')), []);
       await page.close();
     } finally {
-      broken.missing.clear();
-      broken.garbled.clear();
+      site.missing.clear();
+      site.garbled.clear();
     }
   });
 }
+
+// Screens from a small phone to a desktop; the first three are touch screens.
+const kScreens = [
+  { width: 320, height: 640, touch: true },
+  { width: 390, height: 844, touch: true },
+  { width: 768, height: 1024, touch: true },
+  { width: 1280, height: 800, touch: false },
+];
+
+test('fits every screen: no sideways scroll, every control whole and in view, finger-sized, hints for the device',
+     async () => {
+  const phoneBrowser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true, args: kChromiumArgs });
+  try {
+    for (const screen of kScreens) {
+      const name = `${screen.width}x${screen.height}`;
+      const context = await phoneBrowser.newContext({
+        viewport: { width: screen.width, height: screen.height },
+        isMobile: screen.touch, hasTouch: screen.touch, deviceScaleFactor: screen.touch ? 2 : 1,
+      });
+      const page = await context.newPage();
+      const problems = [];
+      page.on('pageerror', (error) => problems.push(error.message));
+      await page.goto(pageUrl);
+      await waitForHash(page);
+      const layout = await page.evaluate(() => {
+        const lineCount = (element) => {  // the lines its text takes
+          const range = document.createRange();
+          range.selectNodeContents(element);
+          return new Set(Array.from(range.getClientRects(), (r) => Math.round(r.top))).size;
+        };
+        const controls = Array.from(document.querySelectorAll(
+          'button, a, [role="slider"], #roll, #time, #render-progress, #status, pre, #hash, .hint, h1'));
+        return {
+          viewport: window.innerWidth,
+          documentWidth: document.documentElement.scrollWidth,
+          controls: controls.filter((element) => element.getClientRects().length > 0).map((element) => {
+            const box = element.getBoundingClientRect();
+            return {
+              name: element.id || element.className || element.tagName,
+              tag: element.tagName,
+              target: element.matches('button, a, [role="slider"]'),
+              left: box.left, right: box.right, width: box.width, height: box.height,
+              lines: element.matches('button, a, #time') ? lineCount(element) : 1,
+              clipped: element.matches('button, a, #time') && element.scrollWidth > element.clientWidth + 1,
+            };
+          }),
+          hint: document.querySelector('.hint').innerText,
+          touch: matchMedia('(pointer: coarse)').matches,
+        };
+      });
+      if (artefacts) {
+        // The whole page: a viewport as tall as the page, since Chromium's full-page
+        // capture drops the touch emulation and so shows the desktop's hints.
+        const height = await page.evaluate(() => document.documentElement.scrollHeight);
+        await page.setViewportSize({ width: screen.width, height });
+        await page.screenshot({ path: path.join(artefacts, `web-layout-${name}.png`) });
+      }
+      // Against the screen's own width: a phone zooms out to a page wider than
+      // itself, and then its window's inner width grows with the page.
+      assert.equal(layout.viewport, screen.width, `${name}: the page is zoomed out to ${layout.viewport} px`);
+      assert.equal(layout.documentWidth, screen.width, `${name}: the page is wider than the screen`);
+      for (const c of layout.controls) {
+        assert.ok(c.left >= 0 && c.right <= screen.width + 0.5,
+                  `${name}: ${c.name} spans ${c.left.toFixed(0)}..${c.right.toFixed(0)} px`);
+        assert.equal(c.lines, 1, `${name}: ${c.name} breaks onto ${c.lines} lines`);
+        assert.equal(c.clipped, false, `${name}: ${c.name} is cut off`);
+        if (c.target) {
+          assert.ok(c.width >= 44 && c.height >= 44,
+                    `${name}: ${c.name} is ${c.width.toFixed(0)}x${c.height.toFixed(0)} px, under 44 px`);
+        }
+      }
+      assert.equal(layout.touch, screen.touch, `${name}: the emulated pointer is not the intended one`);
+      if (screen.touch) {
+        assert.doesNotMatch(layout.hint, /Space|arrow|key/i, `${name}: a touch screen is told of keys`);
+        assert.match(layout.hint, /Tap the waveform/);
+      } else {
+        assert.match(layout.hint, /Space plays and pauses/);
+      }
+      assert.deepEqual(problems, []);
+      await context.close();
+    }
+  } finally {
+    await phoneBrowser.close();
+  }
+});
+
+test('Play and Space pause and resume at the same sample; the button says Pause while playing; Stop goes to the start',
+     async () => {
+  const { page, problems } = await openPage();
+  await waitForHash(page);
+  assert.equal(await page.textContent('#play'), '▶ Play');
+  await page.click('#play');
+  await page.waitForFunction(() => window.wavePlayer.context?.state === 'running');
+  assert.equal(await page.textContent('#play'), '❚❚ Pause', 'the button does not offer Pause while playing');
+  await installTap(page);
+  await page.waitForTimeout(1500);
+
+  for (const [how, press] of [['the button', () => page.click('#play')], ['Space', () => page.keyboard.press('Space')]]) {
+    await press();  // pause
+    assert.equal(await page.textContent('#play'), '▶ Play', `${how} did not pause`);
+    const paused = await page.evaluate(() => window.wavePlayer.offset);
+    assert.ok(paused > 1, `${how} paused at ${paused} s`);
+    assert.ok(Number.isInteger(Math.round(paused * kSampleRate * 1e6) / 1e6), `paused between frames, at ${paused} s`);
+    await page.waitForTimeout(600);
+    assert.equal((await shownTimes(page)).now, Math.floor(paused * 10) / 10, `the time moved while paused by ${how}`);
+    await page.evaluate(() => window.waveTap.take());  // forget what came before
+    await press();  // resume
+    assert.equal(await page.textContent('#play'), '❚❚ Pause', `${how} did not resume`);
+    await page.waitForTimeout(1600);
+    const resumed = await page.evaluate(async (pausedAt) => {
+      const player = window.wavePlayer;
+      const tap = await window.waveTap.take();
+      const from = Math.round(pausedAt * player.sampleRate);
+      return { offset: player.offset, ...window.waveTap.locate(tap, from, 0) };
+    }, paused);
+    assert.equal(resumed.offset, paused, `${how} resumed from ${resumed.offset} s, not ${paused} s`);
+    assert.ok(resumed.found && resumed.exactSecond, `after ${how}, the sound is not the song from ${paused} s`);
+    assert.ok(resumed.silentBefore, `something else sounded before the resumed sound (${how})`);
+  }
+
+  await page.click('#stop');
+  assert.equal(await page.textContent('#play'), '▶ Play');
+  assert.deepEqual(await shownTimes(page), { now: 0, total: kSeconds }, 'Stop does not go back to the start');
+  await page.keyboard.press('Space');
+  await page.waitForTimeout(300);
+  assert.ok((await shownTimes(page)).now < 1, 'after Stop, Space does not play from the start');
+  await page.click('#stop');
+  assert.deepEqual(problems, []);
+  await page.close();
+});
+
+// Keys on the focused waveform, from where the one before left it (paused).
+const kSliderKeys = [
+  ['End', 180, '3 minutes of 3 minutes'],
+  ['Home', 0, '0 seconds of 3 minutes'],
+  ['ArrowRight', 5, '5 seconds of 3 minutes'],
+  ['ArrowUp', 10, '10 seconds of 3 minutes'],
+  ['PageUp', 40, '40 seconds of 3 minutes'],
+  ['PageUp', 70, '1 minute 10 seconds of 3 minutes'],
+  ['ArrowLeft', 65, '1 minute 5 seconds of 3 minutes'],
+  ['PageDown', 35, '35 seconds of 3 minutes'],
+  ['ArrowDown', 30, '30 seconds of 3 minutes'],
+  ['PageDown', 0, '0 seconds of 3 minutes'],
+  ['ArrowLeft', 0, '0 seconds of 3 minutes'],
+  ['PageUp', 30, '30 seconds of 3 minutes'],
+];
+
+test('the waveform is a slider: Tab reaches it, keys move by 5 s and 30 s and to either end, the time is spoken',
+     async () => {
+  const { page, problems } = await openPage();
+  await waitForHash(page);
+  const focused = [];
+  for (let i = 0; i < 10 && focused.at(-1) !== 'waveform'; i++) {
+    await page.keyboard.press('Tab');
+    focused.push(await page.evaluate(() => document.activeElement.id || document.activeElement.tagName));
+  }
+  assert.equal(focused.at(-1), 'waveform', `Tab went through ${focused.join(', ')}`);
+  assert.equal(await page.getAttribute('#waveform', 'role'), 'slider');
+
+  for (const [key, seconds, spoken] of kSliderKeys) {
+    await page.keyboard.press(key);
+    const state = await page.evaluate(() => ({
+      offset: window.wavePlayer.offset,
+      now: Number(document.getElementById('waveform').getAttribute('aria-valuenow')),
+      text: document.getElementById('waveform').getAttribute('aria-valuetext'),
+    }));
+    assert.deepEqual(state, { offset: seconds, now: seconds, text: spoken }, `after ${key}`);
+  }
+  assert.equal(await page.evaluate(() => document.body.classList.contains('playing')), false,
+               'the keys started playback');
+
+  // While playing, a key moves playback and it goes on.
+  await page.keyboard.press('Space');
+  await page.waitForFunction(() => window.wavePlayer.context?.state === 'running');
+  await page.waitForTimeout(500);
+  await page.keyboard.press('PageUp');
+  await page.waitForTimeout(300);
+  const moved = (await checkPlayhead(page)).clock;
+  assert.ok(moved > 60.2 && moved < 62, `at ${moved} s after Page Up from about 30.5 s`);
+  const text = await page.getAttribute('#waveform', 'aria-valuetext');
+  assert.match(text, /^1 minute 0\.\d seconds of 3 minutes$|^1 minute 1(\.\d)? seconds? of 3 minutes$/);
+  await page.click('#stop');
+  assert.deepEqual(problems, []);
+  await page.close();
+});
+
+test('no serious or critical accessibility violation under axe-core, while rendering and after', async () => {
+  const { page, problems } = await openPage();
+  const serious = async (when) => {
+    const results = await new AxeBuilder({ page }).analyze();
+    return results.violations.filter((v) => ['serious', 'critical'].includes(v.impact))
+      .map((v) => `${when}: ${v.id} (${v.impact}): ${v.nodes.map((n) => n.target.join(' ')).join(', ')}`);
+  };
+  const found = await serious('at the start');
+  await waitForHash(page);
+  found.push(...await serious('after the render'));
+  await page.click('#play');
+  found.push(...await serious('while playing'));
+  await page.click('#stop');
+  assert.deepEqual(found, []);
+  assert.deepEqual(problems, []);
+  await page.close();
+});
+
+test('Download WAV saves the sound part as the native wave-render writes it, byte for byte', async (t) => {
+  const expected = fs.readFileSync(process.env.WAVE_GOLDEN_WAV, 'utf8').trim();
+  assert.match(expected, /^[0-9a-f]{64}$/, 'cannot read the pinned WAV hash');
+  const native = process.env.WAVE_NATIVE_RENDER;
+  if (native) {
+    // The pin, checked against the native program itself.
+    const wav = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'wave-native-')), 'song.wav');
+    execFileSync(native, ['--quiet', wav]);
+    const hash = crypto.createHash('sha256').update(fs.readFileSync(wav)).digest('hex');
+    fs.rmSync(path.dirname(wav), { recursive: true });
+    assert.equal(hash, expected, 'the native wave-render does not write the pinned song.wav');
+  } else {
+    t.diagnostic('no native wave-render given (WAVE_NATIVE_RENDER): compared with the pinned hash only');
+  }
+
+  const { page, problems } = await openPage();
+  await waitForHash(page);
+  const saved = [];
+  for (let round = 1; round <= 2; round++) {
+    const [download] = await Promise.all([page.waitForEvent('download'), page.click('#download')]);
+    assert.match(download.suggestedFilename(), /\.wav$/);
+    const file = await download.path();
+    saved.push({
+      hash: crypto.createHash('sha256').update(fs.readFileSync(file)).digest('hex'),
+      bytes: fs.statSync(file).size,
+    });
+    if (round === 1) {
+      // While it renders again, nothing is offered; afterwards the new render is.
+      await page.click('#render-again');
+      assert.equal(await page.getAttribute('#download', 'href'), null, 'a download is offered while rendering');
+      assert.equal(await page.getAttribute('#download', 'aria-disabled'), 'true');
+      await page.waitForFunction(() => /\(render 2\)/.test(document.getElementById('status').textContent),
+                                 null, { timeout: 60000 });
+    }
+  }
+  for (const file of saved) {
+    assert.equal(file.hash, expected, `the page's WAV (${file.bytes} bytes) is not wave-render's song.wav`);
+  }
+  assert.ok(saved[0].bytes < 44 + 31752000, 'the trailing silence was kept');
+  assert.deepEqual(problems, []);
+  await page.close();
+});
+
+test('the piano roll draws every note in its track\'s colour at its time and pitch, follows playback, and a click on a note plays from its start',
+     async () => {
+  const { page, problems } = await openPage();
+  await waitForHash(page);
+  // Every note's box on the roll, as the page lays it out, and the colour under its middle.
+  const roll = await page.evaluate(() => {
+    const { notes, stepFrames, sampleRate, seconds } = window.wavePlayer.song;
+    const canvas = document.getElementById('roll-canvas');
+    const box = canvas.getBoundingClientRect();
+    const scale = canvas.width / box.width;
+    const pixels = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+    let low = Infinity;
+    let high = -Infinity;
+    for (let i = 0; i < notes.length; i += 4) {
+      low = Math.min(low, notes[i + 1]);
+      high = Math.max(high, notes[i + 1]);
+    }
+    const rowHeight = box.height / (high - low + 1);
+    const colours = Array.from({ length: 7 }, (_, track) => {
+      const probe = document.createElement('div');
+      probe.style.color = getComputedStyle(document.documentElement).getPropertyValue(`--track-${track}`);
+      document.body.append(probe);
+      const rgb = getComputedStyle(probe).color.match(/\d+/g).map(Number);
+      probe.remove();
+      return rgb;
+    });
+    const result = [];
+    for (let i = 0; i < notes.length; i += 4) {
+      const xOf = (step) => step * stepFrames / sampleRate / seconds * box.width;
+      const x = xOf(notes[i + 2] + notes[i + 3] / 2);
+      const y = (high - notes[i + 1] + 0.5) * rowHeight;
+      // The colours on the note's row of pixels from its start to its end, a pixel either side.
+      const row = Math.floor(y * scale) * canvas.width;
+      const seen = new Set();
+      for (let px = Math.floor(xOf(notes[i + 2]) * scale) - 1; px <= Math.ceil(xOf(notes[i + 2] + notes[i + 3]) * scale); px++) {
+        const at = 4 * (row + px);
+        if (pixels[at + 3] === 255) seen.add(Array.from(pixels.slice(at, at + 3)).join());
+      }
+      result.push({
+        track: notes[i], note: notes[i + 1], firstStep: notes[i + 2], steps: notes[i + 3],
+        x: box.left + x, y: box.top + y, seen: [...seen],
+      });
+    }
+    return { notes: result, colours, count: notes.length / 4, stepSeconds: stepFrames / sampleRate };
+  });
+  assert.equal(new Set(roll.notes.map((n) => n.track)).size, 7, 'not every track has notes');
+  // A note is drawn in its own track's colour, unless a later track's note lies over it.
+  const covered = (n) => roll.notes.some((m) => m.track > n.track && m.note === n.note &&
+                                          Math.abs(m.x - n.x) < 2);
+  const wrong = roll.notes.filter((n) => !covered(n) && !n.seen.includes(roll.colours[n.track].join()));
+  assert.deepEqual(wrong.slice(0, 3), [], `${wrong.length} of ${roll.count} notes are not drawn in their colour`);
+
+  // The lead's first highest note: clicking it plays from its note-on.
+  const lead = roll.notes.filter((n) => n.track === 2);
+  const top = lead.reduce((best, n) => (n.note > best.note ? n : best));
+  await page.mouse.click(top.x, top.y);
+  assert.equal(await page.evaluate(() => document.body.classList.contains('playing')), true,
+               'a click on a note did not play');
+  assert.equal(await page.evaluate(() => window.wavePlayer.offset), top.firstStep * roll.stepSeconds,
+               'the click did not play from the note\'s start');
+  await page.waitForTimeout(1000);
+  const heads = await page.evaluate(() => ['playhead', 'roll-playhead'].map(
+    (id) => document.getElementById(id).getBoundingClientRect().left));
+  assert.ok(Math.abs(heads[0] - heads[1]) < 1, `the roll's playhead is at ${heads[1]}, the waveform's at ${heads[0]}`);
+  assert.ok(heads[1] > top.x + 2, 'the roll\'s playhead did not move on from the note');
+  await page.click('#stop');
+  assert.deepEqual(problems, []);
+  await page.close();
+});
+
+test('served cross-origin isolated, the page renders on two threads to the pinned hash, with progress, and plays',
+     async () => {
+  const isolated = await serveSite(siteDir, { isolated: true });
+  try {
+    const page = await browser.newPage();
+    const problems = [];
+    page.on('pageerror', (error) => problems.push(error.message));
+    page.on('console', (message) => {
+      if (message.type() === 'error') problems.push(message.text());
+    });
+    await page.goto(isolated.url);
+    const seen = new Set();
+    while (!/^[0-9a-f]{64}$/.test(await page.textContent('#hash'))) {
+      seen.add(await page.getAttribute('#render-progress', 'aria-valuenow'));
+      await page.waitForTimeout(10);
+    }
+    assert.equal(await page.textContent('#hash'), golden, 'two threads gave another hash than the pinned one');
+    assert.equal(await page.evaluate(() => window.crossOriginIsolated), true);
+    assert.match(await page.textContent('#status'), /^Rendered in \d+\.\d\d s on 2 threads\.$/);
+    assert.ok([...seen].some((value) => value > 0 && value < 100), `no progress shown: ${[...seen]}`);
+    await page.click('#play');
+    await page.waitForFunction(() => window.wavePlayer.context?.state === 'running');
+    await page.waitForTimeout(1200);
+    assert.ok((await shownTimes(page)).now >= 0.5, 'playback does not go on');
+    await page.click('#stop');
+    assert.deepEqual(problems, []);
+    await page.close();
+  } finally {
+    await isolated.close();
+  }
+});
