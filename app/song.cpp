@@ -1,5 +1,7 @@
 #include "app/song.h"
 
+#include "app/score.h"
+
 #include <cstdio>
 #include <initializer_list>
 #include <vector>
@@ -211,19 +213,8 @@ const char* SongTrackName(int n) {
 std::vector<SongNote> SongNotes() {
     std::vector<SongNote> notes;
     for (int track = 0; track < kTrackCount; ++track) {
-        const SongTrack steps = PlayedSteps(SongTrackData(track));
-        bool sounding = false;  // a hold extends the last note only while it sounds
-        for (std::size_t k = 0; k < steps.size(); ++k) {
-            const std::uint8_t code = steps[k];
-            if (code == SND_REST) {
-                sounding = false;
-            } else if (code != SND_HOLD) {
-                notes.push_back({track, code, static_cast<int>(k), 1});
-                sounding = true;
-            } else if (sounding) {
-                ++notes.back().steps;
-            }
-        }
+        for (const ScoreNote& note : TrackNotes(SongTrackData(track)))
+            notes.push_back({track, note.note, note.step, note.steps});
     }
     return notes;
 }
