@@ -1,11 +1,13 @@
 // wave: renders the song, plays it, and waits for OK.
 #include <cstdio>
+#include <new>
 
 #include "app/options.h"
 #include "app/player.h"
 #include "app/song.h"
 #include "platform/memory.h"
 #include "platform/process.h"
+#include "platform/room.h"
 #include "synth/buffers.h"
 
 namespace {
@@ -16,11 +18,10 @@ constexpr const wchar_t* kMessage =
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
     using namespace wave;
-    // Before anything opens a file or a device: the report and the prompt must
-    // not land in the audio stream, nor the prompt read its answer from it.
-    platform::OpenClosedStandardDescriptors();
     if (const int status = HandleArguments(argc, argv); status != kPlay) return status;
 
     // The buffers are static storage, zero at the start, and no device is open
@@ -45,4 +46,23 @@ int main(int argc, char** argv) {
     MessageBoxW(nullptr, kMessage, kCaption, MB_OK);
     // A device lost in mid-play has been reported when it happened; the status says so too.
     return ResetState() == MMSYSERR_NOERROR ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace wave;
+    // Before anything opens a file or a device: the report and the prompt must
+    // not land in the audio stream, nor the prompt read its answer from it.
+    platform::OpenClosedStandardDescriptors();
+    if (!platform::HasRoomToStart()) {
+        std::fputs("wave: out of memory\n", stderr);
+        return 1;
+    }
+    try {
+        return Run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fputs("wave: out of memory\n", stderr);
+        return 1;
+    }
 }

@@ -33,6 +33,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -359,7 +360,14 @@ MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT uDeviceID, const WAVEFORMATEX* pwfx, D
         // came up short at the end of the first is retried, and fails, in the second.
         dev->silence.assign((buffer_frames + dev->chunk_frames) * dev->frame_bytes, 0);
     }
-    dev->player = StartPlayerThread(dev);
+    try {
+        dev->player = StartPlayerThread(dev);
+    } catch (const std::system_error&) {
+        // No thread to play with (out of memory, or of threads): no device either.
+        snd_pcm_close(pcm);
+        delete dev;
+        return OpenFailure(MMSYSERR_NOMEM, "not enough memory to start playback");
+    }
     {
         std::lock_guard lock(devices_mutex);
         open_devices.insert(dev);

@@ -249,6 +249,27 @@ input_without_lines)
     [ $status -eq 0 ] || fail "exit status $status: $(cat "$work/stderr")"
     check_capture "$work/zero_whole.raw"
     ;;
+out_of_memory_is_one_line)
+    # Short of address space, from where the loader can start the program up to
+    # where it plays: the song, or one line and status 1, never an abort.
+    conf=$(capture_config oom)
+    for kbytes in $(seq 134800 600 146800); do
+        (
+            ulimit -v $kbytes
+            ALSA_CONFIG_PATH=$conf exec timeout 120 "$wave" </dev/null >/dev/null 2>"$work/stderr"
+        )
+        status=$?
+        lines=$(grep -v -e '^\[Wave\]' -e 'OK' "$work/stderr")
+        case $status in
+        0) [ -z "$lines" ] || fail "ulimit -v $kbytes: played, but said: $lines" ;;
+        1) [ "$(echo "$lines" | wc -l)" -eq 1 ] || fail "ulimit -v $kbytes: not one line: $lines" ;;
+        127) grep -q 'error while loading shared libraries' "$work/stderr" ||
+            fail "ulimit -v $kbytes: exit status 127: $lines" ;;  # the loader's limit, before any line of ours
+        *) fail "ulimit -v $kbytes: exit status $status: $lines" ;;
+        esac
+        echo "ulimit -v $kbytes: $status ${lines:-played}"
+    done
+    ;;
 memory_at_exit)
     # The buffers are zero at exit without the pages the render never touched
     # being brought in: the peak stays far below the 127 MB of both buffers.

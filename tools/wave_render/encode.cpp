@@ -5,9 +5,9 @@
 #include <cstring>
 #include <new>
 
+#include "platform/room.h"
 #include "synth/buffers.h"
 #include "tools/wave_render/libraries.h"
-#include "tools/wave_render/room.h"
 
 namespace wave::render {
 
@@ -119,7 +119,7 @@ bool FloatsAt(int rate, const Samples& samples, std::vector<float>& out, std::st
     const SoxrCalls* soxr = Soxr(error);
     if (soxr == nullptr) return false;
     out.resize(2 * capacity);
-    if (!HasRoom(kEncoderRoomBytes)) throw std::bad_alloc();
+    if (!platform::HasRoom(kEncoderRoomBytes)) throw std::bad_alloc();
     const soxr_io_spec_t io = soxr->io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
     const soxr_quality_spec_t quality = soxr->quality_spec(SOXR_VHQ, 0);
     soxr_error_t failed = nullptr;
@@ -231,7 +231,7 @@ bool Supported(const AudioFormat& format, bool float_samples) {
     if (!sndfile->format_check(&info)) return false;
     // A writer that finds no memory says nothing of the format: encoding will say
     // what failed.
-    if (!HasRoom(kEncoderRoomBytes)) return true;
+    if (!platform::HasRoom(kEncoderRoomBytes)) return true;
     SNDFILE* sf = sndfile->open_virtual(&io, SFM_WRITE, &info, &file);
     if (sf == nullptr) return std::strstr(sndfile->strerror(nullptr), "malloc") != nullptr;
     sndfile->close(sf);
@@ -293,7 +293,7 @@ bool EncodeInMemory(const AudioFormat& format, const Samples& samples, double qu
     // lossy file is well under a quarter of the 16-bit samples.
     const std::size_t pcm_bytes = static_cast<std::size_t>(total) * 4;
     out.reserve((format.lossless ? (floats ? 2 * pcm_bytes : pcm_bytes) : pcm_bytes / 4) + 4096);
-    if (!HasRoom(kEncoderRoomBytes)) throw std::bad_alloc();
+    if (!platform::HasRoom(kEncoderRoomBytes)) throw std::bad_alloc();
     MemoryFile file{out};
     SF_VIRTUAL_IO io{Length, Seek, Read, Write, Tell};
     SF_INFO info = Info(format, floats);

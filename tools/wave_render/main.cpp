@@ -17,11 +17,11 @@
 #include "app/song.h"
 #include "platform/memory.h"
 #include "platform/process.h"
+#include "platform/room.h"
 #include "platform/terminal.h"
 #include "synth/buffers.h"
 #include "tools/wave_render/encode.h"
 #include "tools/wave_render/output.h"
-#include "tools/wave_render/room.h"
 #include "tools/wave_render/score.h"
 #include "tools/wave_render/stems.h"
 
@@ -462,7 +462,7 @@ int main(int argc, char** argv) {
     // Before anything opens a file: a closed standard descriptor must not become
     // the output file's and take messages meant for a terminal.
     const unsigned closed = wave::platform::OpenClosedStandardDescriptors();
-    if (!HasRoomToStart()) {
+    if (!platform::HasRoomToStart()) {
         std::fputs("wave-render: out of memory\n", stderr);
         return kWriteError;
     }

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-namespace wave::render {
+namespace wave::platform {
 
 // Whether `bytes` more could be mapped now (under a limit on the address space,
 // or on committed memory). The mapping is never touched, so it costs nothing.
@@ -15,4 +15,4 @@ bool HasRoom(std::size_t bytes);
 // any that fails would end the program instead.
 bool HasRoomToStart();
 
-}  // namespace wave::render
+}  // namespace wave::platform

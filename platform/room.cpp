@@ -1,8 +1,10 @@
-#include "tools/wave_render/room.h"
+#include "platform/room.h"
 
+#if !defined(_WIN32)
 #include <sys/mman.h>
+#endif
 
-namespace wave::render {
+namespace wave::platform {
 
 namespace {
 
@@ -13,15 +15,19 @@ constexpr std::size_t kStartRoomBytes = std::size_t{1} << 20;
 
 }  // namespace
 
-bool HasRoom(std::size_t bytes) {
+bool HasRoom([[maybe_unused]] std::size_t bytes) {
+#if defined(_WIN32)
+    return true;  // no limit is asked about there
+#else
     void* room = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (room == MAP_FAILED) return false;
     munmap(room, bytes);
     return true;
+#endif
 }
 
 bool HasRoomToStart() {
     return HasRoom(kStartRoomBytes);
 }
 
-}  // namespace wave::render
+}  // namespace wave::platform
