@@ -9,13 +9,16 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/run" && cd "$work/run" || exit 1
 
-fail() { echo "FAIL [$case_name]: $*" >&2; exit 1; }
-expect_status() {  # expect_status STATUS COMMAND...
-    local want=$1
-    shift
-    "$@" >"$work/out" 2>"$work/err"
-    local got=$?
-    [ $got -eq "$want" ] || fail "$*: exit status $got, expected $want: $(cat "$work/err")"
+source "$(dirname "$0")/render_common.sh"
+# decode_stems DIR TYPE: every WAV stem in DIR as raw TYPE (f32 or s16) beside it,
+# their names in $decoded.
+decode_stems() {
+    decoded=()
+    local stem
+    for stem in "$1"/*.wav; do
+        sox "$stem" -t "$2" "${stem%.wav}.$2" || fail "cannot read $stem"
+        decoded+=("${stem%.wav}.$2")
+    done
 }
 
 case $case_name in
@@ -39,25 +42,17 @@ stems_sum_to_the_mix)
     expect_status 0 "$render" -q --float --full mix.wav
     expect_status 0 "$render" -q --float --full --stems floats
     sox mix.wav -t f32 mix.f32 || fail "cannot read the mix"
-    stems=()
-    for stem in floats/*.wav; do
-        sox "$stem" -t f32 "${stem%.wav}.f32" || fail "cannot read $stem"
-        stems+=("${stem%.wav}.f32")
-    done
-    [ ${#stems[@]} -eq 7 ] || fail "${#stems[@]} float stems: $(ls floats)"
-    "$stem_sum" "$(python3 -c 'print(14 * 2**-22)')" f32 mix.f32 "${stems[@]}" ||
+    decode_stems floats f32
+    [ ${#decoded[@]} -eq 7 ] || fail "${#decoded[@]} float stems: $(ls floats)"
+    "$stem_sum" "$(python3 -c 'print(14 * 2**-22)')" f32 mix.f32 "${decoded[@]}" ||
         fail "the float stems do not sum to the mix"
     # The 16-bit stems each truncate on their own: their sum is within 7 steps of
     # the mix's own truncation, plus one for the mix, plus the float bound above.
     expect_status 0 "$render" -q --full mix16.wav
     expect_status 0 "$render" -q --stems pcm16
     sox mix16.wav -t s16 mix16.s16 || fail "cannot read the 16-bit mix"
-    stems=()
-    for stem in pcm16/*.wav; do
-        sox "$stem" -t s16 "${stem%.wav}.s16" || fail "cannot read $stem"
-        stems+=("${stem%.wav}.s16")
-    done
-    "$stem_sum" 8 s16 mix16.s16 "${stems[@]}" || fail "the 16-bit stems do not sum to the mix"
+    decode_stems pcm16 s16
+    "$stem_sum" 8 s16 mix16.s16 "${decoded[@]}" || fail "the 16-bit stems do not sum to the mix"
     [ "$(ls pcm16 | tr '\n' ' ')" = "1-pulse.s16 1-pulse.wav 2-pulse.s16 2-pulse.wav 3-pulse.s16 3-pulse.wav 4-sine-of-sine.s16 4-sine-of-sine.wav 5-pm-lead.s16 5-pm-lead.wav 6-jitter-sine.s16 6-jitter-sine.wav 7-noise.s16 7-noise.wav " ] ||
         fail "the stems are named $(ls pcm16)"
     # Any format: FLAC stems decode to the WAV stems' samples.

@@ -15,16 +15,9 @@ trap 'rm -rf "$work"' EXIT
 # The program runs in a folder of its own; its output and errors are kept apart.
 mkdir "$work/run" && cd "$work/run" || exit 1
 
-fail() { echo "FAIL [$case_name]: $*" >&2; exit 1; }
+source "$(dirname "$0")/render_common.sh"
 raw16() { sox "$1" -t raw -e signed -b 16 -L - 2>/dev/null; }  # decode to interleaved 16-bit
 frames() { soxi -s "$1"; }
-expect_status() {  # expect_status STATUS COMMAND...
-    local want=$1
-    shift
-    "$@" >"$work/out" 2>"$work/err"
-    local got=$?
-    [ $got -eq "$want" ] || fail "$*: exit status $got, expected $want: $(cat "$work/err")"
-}
 one_error_line() {  # one_error_line PATTERN
     [ "$(wc -l <"$work/err")" -eq 1 ] || fail "expected one line on standard error: $(cat "$work/err")"
     grep -q -- "$1" "$work/err" || fail "the error does not say '$1': $(cat "$work/err")"

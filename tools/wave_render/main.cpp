@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -121,6 +122,20 @@ double PlainNumber(const std::string& text, bool fraction) {
     return std::strtod(text.c_str(), nullptr);
 }
 
+// The value of option `name` when `arg` is it: "--name VALUE" (taking the next
+// argument) or "--name=VALUE"; nothing when `arg` is another option.
+std::optional<std::string> ValueOf(std::string_view arg, std::string_view name, const char* what,
+                                   int argc, char** argv, int& i) {
+    if (arg == name) {
+        if (i + 1 >= argc) UsageError(std::string(name) + " needs " + what);
+        return std::string(argv[++i]);
+    }
+    if (arg.starts_with(name) && arg.size() > name.size() && arg[name.size()] == '=') {
+        return std::string(arg.substr(name.size() + 1));
+    }
+    return std::nullopt;
+}
+
 Options ParseArguments(int argc, char** argv) {
     Options options;
     bool positional_only = false;
@@ -143,48 +158,24 @@ Options ParseArguments(int argc, char** argv) {
             options.full = true;
         } else if (arg == "--quiet" || arg == "-q") {
             options.quiet = true;
-        } else if (arg == "--threads" || arg.starts_with("--threads=")) {
-            std::string value;
-            if (arg == "--threads") {
-                if (i + 1 >= argc) UsageError("--threads needs a number");
-                value = argv[++i];
-            } else {
-                value = arg.substr(std::strlen("--threads="));
-            }
-            const double n = PlainNumber(value, false);
+        } else if (const auto value = ValueOf(arg, "--threads", "a number", argc, argv, i)) {
+            const double n = PlainNumber(*value, false);
             if (n < 1 || n > 256) {
-                UsageError("--threads takes a number from 1 to 256, not '" + value + "'");
+                UsageError("--threads takes a number from 1 to 256, not '" + *value + "'");
             }
             options.threads = static_cast<int>(n);
-        } else if (arg == "--quality" || arg.starts_with("--quality=")) {
-            std::string value;
-            if (arg == "--quality") {
-                if (i + 1 >= argc) UsageError("--quality needs a number");
-                value = argv[++i];
-            } else {
-                value = arg.substr(std::strlen("--quality="));
-            }
-            const double q = PlainNumber(value, true);
+        } else if (const auto value = ValueOf(arg, "--quality", "a number", argc, argv, i)) {
+            const double q = PlainNumber(*value, true);
             if (!(q >= 0 && q <= kMaxQuality)) {
-                UsageError("--quality takes a number from 0 to 10, not '" + value + "'");
+                UsageError("--quality takes a number from 0 to 10, not '" + *value + "'");
             }
             options.quality = q;
-        } else if (arg == "--stems" || arg.starts_with("--stems=")) {
-            if (arg == "--stems") {
-                if (i + 1 >= argc) UsageError("--stems needs a DIR");
-                options.stems = argv[++i];
-            } else {
-                options.stems = arg.substr(std::strlen("--stems="));
-            }
-            if (options.stems.empty()) UsageError("--stems needs a DIR");
-        } else if (arg == "--format" || arg.starts_with("--format=")) {
-            if (arg == "--format") {
-                if (i + 1 >= argc) UsageError("--format needs a NAME");
-                options.format = argv[++i];
-            } else {
-                options.format = arg.substr(std::strlen("--format="));
-            }
-            if (options.format.empty()) UsageError("--format needs a NAME");
+        } else if (const auto value = ValueOf(arg, "--stems", "a DIR", argc, argv, i)) {
+            if (value->empty()) UsageError("--stems needs a DIR");
+            options.stems = *value;
+        } else if (const auto value = ValueOf(arg, "--format", "a NAME", argc, argv, i)) {
+            if (value->empty()) UsageError("--format needs a NAME");
+            options.format = *value;
         } else {
             UsageError("unknown option '" + std::string(arg) + "'");
         }
