@@ -128,6 +128,25 @@ readme_commands_run)
         echo "ran: $(head -n 1 "$block")"
     done
     ;;
+readme_explains_the_report)
+    # One paragraph of the README says what each kind of line of the player's
+    # report means, every voice number of "Render Track ch[N]" included.
+    source "$source_dir/tests/e2e/report.sh"
+    paragraph=$(awk -v RS= '/`Render Track ch\[N\]`/' "$source_dir/README.md" | tr '\n' ' ')
+    [ -n "$paragraph" ] || fail "the README does not explain the report"
+    while IFS= read -r kind; do
+        line=$(expected_report | grep -m 1 -F "$kind")
+        case $kind in
+        "Render Track ch") shown='`Render Track ch[N]`' ;;
+        detune) shown='`detune = …`' ;;
+        *) shown="\`$line\`" ;;
+        esac
+        grep -qF -- "$shown" <<<"$paragraph" || fail "the README does not explain '$line' (as $shown)"
+    done < <(expected_report | sed 's/ *[=[].*//' | sort -u)
+    for voice in $(expected_report | sed -n 's/^Render Track ch\[\([0-9]*\)\]$/\1/p' | sort -u); do
+        grep -Eq "[(,] ?$voice [a-z]" <<<"$paragraph" || fail "the README does not say what voice $voice is"
+    done
+    ;;
 bench_scripts_measure)
     # The whole-process comparison and the time to first sound, once each: they
     # must run to the end and print a ratio for every program they time.
