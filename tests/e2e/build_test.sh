@@ -94,7 +94,7 @@ readme_commands_run)
         "bash scripts/install-deps.sh build "*) first[1]=$block ;;
         "cat > /tmp/capture.conf <<'CONF'" | "wave-render song.flac "* | "cmake --preset mingw "* | \
             "build/release/tools/wave-render --full --quiet - "*) rest+=("$block") ;;
-        "WINEDLLOVERRIDES="*) ;;                # a person answers the box on a display
+        "export WINEDLLOVERRIDES="*) ;;         # a person answers the box on a display
         "bash scripts/web.sh "*) ;;             # serves until Ctrl-C
         "build/release/bench/wave_bench "*) ;;  # timings; build.bench_scripts_measure runs the scripts
         *) fail "README block $(basename "$block") is neither run nor excused here: $(head -n 1 "$block")" ;;

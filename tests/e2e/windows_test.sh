@@ -60,11 +60,9 @@ start=$SECONDS
 # Japanese font is linked to it as its fallback, as a Japanese Windows does.
 font=$(readlink -f "$(fc-match -f '%{file}' ':lang=ja')")
 family=$(fc-match -f '%{family[0]}' ':lang=ja')
-for face in Tahoma "MS Shell Dlg" "MS Shell Dlg 2"; do
-    "$wine" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
-        /v "$face" /t REG_MULTI_SZ /d "$(basename "$font"),$family" /f >/dev/null 2>&1 ||
-        fail "cannot link the Japanese font"
-done
+"$wine" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+    /v Tahoma /t REG_MULTI_SZ /d "$(basename "$font"),$family" /f >/dev/null 2>&1 ||
+    fail "cannot link the Japanese font"
 note "prefix ready in $((SECONDS - start)) s"
 
 printf 'pcm.!default { type file; slave.pcm { type null }; file "%s"; format "raw" }\n' \
