@@ -10,18 +10,142 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL [$case_name]: $*" >&2; exit 1; }
 
+# copy_source DIR: the source tree as a fresh clone would have it, without any
+# build folder, so that a build in the copy leaves the user's own alone. Files
+# not yet committed are included; ignored ones are not.
+copy_source() {
+    mkdir -p "$1"
+    if git -C "$source_dir" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+        (cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
+            while IFS= read -r -d '' file; do [ -e "$file" ] && printf '%s\0' "$file"; done |
+            xargs -0 cp --parents -t "$1") || fail "cannot copy the source"
+    else
+        (cd "$source_dir" && tar --exclude=./build --exclude=node_modules -cf - .) | tar -C "$1" -xf - ||
+            fail "cannot copy the source"
+    fi
+}
+
 case $case_name in
 test_build_after_play_build)
-    # The player's configure first, then the test command's, in one folder: the
-    # second must bring the tests back, and ctest must refuse to pass on none.
-    bash "$source_dir/scripts/configure.sh" play "$work/build" || fail "the play configure failed"
-    (cd "$work/build" && ctest --no-tests=error >/dev/null 2>&1) &&
-        fail "ctest --no-tests=error passed in a build without tests"
-    bash "$source_dir/scripts/configure.sh" release "$work/build" || fail "the release configure failed"
-    listed=$(cd "$work/build" && ctest --no-tests=error -N | grep -c 'Test *#')
-    [ "$listed" -gt 0 ] || fail "no tests after the test command's configure"
-    (cd "$work/build" && ctest --no-tests=error -N | grep -q 'render\.') || fail "wave-render's tests are missing"
-    grep -q 'no-tests=error' "$source_dir/scripts/test.sh" || fail "test.sh lets ctest pass on no tests"
+    # The player's preset and the release preset configure folders of their own:
+    # the play build never leaves the release build without its tests or tools.
+    # And a preset sets every option again, whatever was changed by hand.
+    copy_source "$work/src"
+    cd "$work/src" || fail "no copy"
+    cmake --preset play >/dev/null || fail "the play configure failed"
+    grep -qx 'WAVE_TOOLS:BOOL=OFF' build/play/CMakeCache.txt || fail "the play preset builds wave-render"
+    # The release folder first configured by hand without tests or tools: its
+    # test preset must refuse to pass on no tests...
+    cmake --preset release -DWAVE_TESTS=OFF -DWAVE_TOOLS=OFF >/dev/null || fail "the configure by hand failed"
+    timeout 60 ctest --preset release >/dev/null 2>&1 && fail "the release test preset passed in a build without tests"
+    # ...and the preset alone brings both back.
+    cmake --preset release >/dev/null || fail "the release configure failed"
+    grep -qx 'WAVE_TOOLS:BOOL=ON' build/release/CMakeCache.txt || fail "the preset kept WAVE_TOOLS=OFF"
+    ctest --test-dir build/release -N | grep -q 'render\.' || fail "wave-render's tests are missing"
+    grep -qx 'WAVE_TOOLS:BOOL=OFF' build/play/CMakeCache.txt || fail "the release configure changed the play build"
+    # Every purpose has a configure and a build preset, each its own folder, and
+    # every preset that has tests a test preset; quick is a part of release.
+    python3 - CMakePresets.json <<'PY' || fail "the presets are incomplete"
+import json, sys
+presets = json.load(open(sys.argv[1]))
+configure = {p["name"]: p for p in presets["configurePresets"]}
+def folder(name):
+    p = configure[name]
+    while "binaryDir" not in p:
+        p = configure[p["inherits"]]
+    return p["binaryDir"].replace("${presetName}", name)
+purposes = ["play", "release", "asan", "mingw", "web"]
+builds = {p["name"]: p["configurePreset"] for p in presets["buildPresets"]}
+tests = {p["name"]: p.get("configurePreset") for p in presets["testPresets"]}
+problems = [f"no presets for {n}" for n in purposes if n not in configure or builds.get(n) != n]
+if len({folder(n) for n in purposes}) != len(purposes):
+    problems.append("two purposes share a folder")
+problems += [f"no test preset {n}" for n in ["release", "asan", "web"] if tests.get(n) != n]
+if tests.get("quick") != "release":
+    problems.append("no quick test preset on the release build")
+print("\n".join(problems), file=sys.stderr)
+sys.exit(1 if problems else 0)
+PY
+    ;;
+readme_commands_run)
+    # Every shell block of the README is run as written, in a copy of the source
+    # tree, unless it needs a person or a sound card; a block the table below does
+    # not know fails the test, so that a new example is run here or excused.
+    # First the README's first command and its build by hand, in that order,
+    # which are what a new user does; then the other blocks in the README's order.
+    # The player has no device (ALSA's configuration is empty), so play.sh renders,
+    # says so and exits 1 instead of playing; aplay plays into ALSA's file plugin.
+    copy_source "$work/src"
+    cd "$work/src" || fail "no copy"
+    mkdir "$work/blocks" "$work/tmp"
+    awk -v dir="$work/blocks" '
+        /^```sh$/ { n++; file = sprintf("%s/%02d.sh", dir, n); inside = 1; next }
+        /^```$/ { if (inside) close(file); inside = 0; next }
+        inside { print > file }' README.md
+    : >"$work/empty.conf"
+    printf 'pcm.!default { type file; slave.pcm { type null }; file "%s"; format "raw" }\n' \
+        "$work/aplay.raw" >"$work/aplay.conf"
+    first=() rest=()
+    for block in "$work"/blocks/*.sh; do
+        case $(head -n 1 "$block") in
+        "bash scripts/play.sh "*)
+            # Its second line, test.sh, runs the whole suite, this test included.
+            head -n 1 "$block" >"$block.first" && first[0]=$block.first ;;
+        "bash scripts/install-deps.sh build "*) first[1]=$block ;;
+        "cat > /tmp/capture.conf <<'CONF'" | "wave-render song.flac "* | "cmake --preset mingw "* | \
+            "build/release/tools/wave-render --full --quiet - "*) rest+=("$block") ;;
+        "export WINEDLLOVERRIDES="*) ;;         # a person answers the box on a display
+        "bash scripts/web.sh "*) ;;             # serves until Ctrl-C
+        "build/release/bench/wave_bench "*) ;;  # timings; build.bench_scripts_measure runs the scripts
+        *) fail "README block $(basename "$block") is neither run nor excused here: $(head -n 1 "$block")" ;;
+        esac
+    done
+    [ ${#first[@]} -eq 2 ] || fail "the README lost play.sh or the build by hand"
+    export PATH=$work/src/build/release/tools:$PATH  # the examples call wave-render by name
+    for block in "${first[@]}" "${rest[@]}"; do
+        sed "s|/tmp/|$work/tmp/|g" "$block" >"$work/run.sh"
+        want=0 conf=$work/aplay.conf
+        case $block in *.first) want=1 conf=$work/empty.conf ;; esac
+        ALSA_CONFIG_PATH=$conf bash -eo pipefail "$work/run.sh" </dev/null >"$work/out" 2>"$work/err"
+        status=$?
+        [ $status -eq $want ] ||
+            fail "README: '$(head -n 1 "$block")' ended with $status, expected $want: $(tail -n 5 "$work/err")"
+        case $(head -n 1 "$block") in
+        "bash scripts/play.sh "*)
+            grep -q '^wave: cannot open the default audio device' "$work/err" ||
+                fail "play.sh did not reach the player: $(tail -n 5 "$work/err")" ;;
+        "bash scripts/install-deps.sh build "*)
+            grep -q '^wave-render [0-9]' "$work/out" || fail "no wave-render after the build by hand: $(tail -n 3 "$work/out")" ;;
+        "cat > /tmp/capture.conf"*)
+            [ "$(soxi -s "$work/tmp/wave.wav")" -ge 7938000 ] || fail "the capture is not the whole song" ;;
+        "wave-render song.flac "*)
+            [ "$(stat -c %s "$work/aplay.raw")" -gt 10000000 ] || fail "aplay played no song" ;;
+        "cmake --preset mingw "*)
+            [ -f build/mingw/app/wave.exe ] || fail "no wave.exe" ;;
+        "build/release/tools/wave-render --full --quiet - "*)
+            [ "$(cut -d' ' -f1 "$work/out" | sort -u | wc -l)" -eq 1 ] || fail "the hashes differ: $(cat "$work/out")" ;;
+        esac
+        echo "ran: $(head -n 1 "$block")"
+    done
+    ;;
+readme_explains_the_report)
+    # One paragraph of the README says what each kind of line of the player's
+    # report means, every voice number of "Render Track ch[N]" included.
+    source "$source_dir/tests/e2e/report.sh"
+    paragraph=$(awk -v RS= '/`Render Track ch\[N\]`/' "$source_dir/README.md" | tr '\n' ' ')
+    [ -n "$paragraph" ] || fail "the README does not explain the report"
+    while IFS= read -r kind; do
+        line=$(expected_report | grep -m 1 -F "$kind")
+        case $kind in
+        "Render Track ch") shown='`Render Track ch[N]`' ;;
+        detune) shown='`detune = …`' ;;
+        *) shown="\`$line\`" ;;
+        esac
+        grep -qF -- "$shown" <<<"$paragraph" || fail "the README does not explain '$line' (as $shown)"
+    done < <(expected_report | sed 's/ *[=[].*//' | sort -u)
+    for voice in $(expected_report | sed -n 's/^Render Track ch\[\([0-9]*\)\]$/\1/p' | sort -u); do
+        grep -Eq "[(,] ?$voice [a-z]" <<<"$paragraph" || fail "the README does not say what voice $voice is"
+    done
     ;;
 bench_scripts_measure)
     # The whole-process comparison and the time to first sound, once each: they

@@ -58,11 +58,12 @@ constexpr const char* kUsage =
     "                 the last frame that is not silent\n"
     "  --threads N    render on N threads, 1 to 256 (default: one per core); the\n"
     "                 output is the same for every N\n"
-    "  -q, --quiet    show no progress\n"
+    "  -q, --quiet    show no progress, and no closing line saying what was written\n"
     "  -h, --help     show this help and exit\n"
     "  --version      show the version and exit\n"
     "\n"
-    "Exit status: 0 on success, 1 when writing fails, 2 for a usage error.\n";
+    "Exit status: 0 on success, 1 when writing fails, 2 for a usage error (audio\n"
+    "to a terminal included).\n";
 
 struct Options {
     std::string output;
