@@ -93,10 +93,12 @@ readme_commands_run)
             head -n 1 "$block" >"$block.first" && first[0]=$block.first ;;
         "bash scripts/install-deps.sh build "*) first[1]=$block ;;
         "cat > /tmp/capture.conf <<'CONF'" | "wave-render song.flac "* | "cmake --preset mingw "* | \
+            "wave-render song.mid "* | \
             "build/release/tools/wave-render --full --quiet - "*) rest+=("$block") ;;
         "export WINEDLLOVERRIDES="*) ;;         # a person answers the box on a display
         "bash scripts/web.sh "*) ;;             # serves until Ctrl-C
         "build/release/bench/wave_bench "*) ;;  # timings; build.bench_scripts_measure runs the scripts
+        "bench/web-vs-native.sh "*) ;;         # timings, against the web build this copy lacks
         *) fail "README block $(basename "$block") is neither run nor excused here: $(head -n 1 "$block")" ;;
         esac
     done
@@ -122,6 +124,8 @@ readme_commands_run)
             [ "$(stat -c %s "$work/aplay.raw")" -gt 10000000 ] || fail "aplay played no song" ;;
         "cmake --preset mingw "*)
             [ -f build/mingw/app/wave.exe ] || fail "no wave.exe" ;;
+        "wave-render song.mid "*)
+            [ -s song.mid ] && [ "$(ls stems/*.flac | wc -l)" -eq 7 ] || fail "no score or no stems: $(ls)" ;;
         "build/release/tools/wave-render --full --quiet - "*)
             [ "$(cut -d' ' -f1 "$work/out" | sort -u | wc -l)" -eq 1 ] || fail "the hashes differ: $(cat "$work/out")" ;;
         esac
