@@ -24,29 +24,31 @@ mode_t ModeArgument(int flags, va_list args) {
 
 }  // namespace
 
+// open or open64, named `name`, refusing an unnamed file.
+int OpenRefusingTmpfile(const char* name, const char* path, int flags, va_list args) {
+    const mode_t mode = ModeArgument(flags, args);
+    if ((flags & O_TMPFILE) == O_TMPFILE) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return Next<int (*)(const char*, int, ...)>(name)(path, flags, mode);
+}
+
 extern "C" {
 
 int open(const char* path, int flags, ...) {
     va_list args;
     va_start(args, flags);
-    const mode_t mode = ModeArgument(flags, args);
+    const int fd = OpenRefusingTmpfile("open", path, flags, args);
     va_end(args);
-    if ((flags & O_TMPFILE) == O_TMPFILE) {
-        errno = EOPNOTSUPP;
-        return -1;
-    }
-    return Next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
+    return fd;
 }
 
 int open64(const char* path, int flags, ...) {
     va_list args;
     va_start(args, flags);
-    const mode_t mode = ModeArgument(flags, args);
+    const int fd = OpenRefusingTmpfile("open64", path, flags, args);
     va_end(args);
-    if ((flags & O_TMPFILE) == O_TMPFILE) {
-        errno = EOPNOTSUPP;
-        return -1;
-    }
-    return Next<int (*)(const char*, int, ...)>("open64")(path, flags, mode);
+    return fd;
 }
 }

@@ -149,13 +149,6 @@ bool FloatsAt(int rate, const Samples& samples, std::vector<float>& out, std::st
     return true;
 }
 
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return out;
-}
-
 // A WAV file's header for `samples` interleaved stereo samples of 16-bit PCM or
 // of floats; the samples follow it as they are in memory. A float WAV's format
 // chunk has its size field (cbSize = 0) and a fact chunk follows, as every
@@ -200,6 +193,13 @@ bool WavHeader(bool floats, std::size_t samples, std::vector<unsigned char>& out
 }
 
 }  // namespace
+
+std::string Lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return out;
+}
 
 std::span<const AudioFormat> KnownFormats() {
     return kFormats;

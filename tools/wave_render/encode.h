@@ -31,6 +31,8 @@ constexpr double kMaxQuality = 10;
 
 // Every format this program knows, whether or not the installed libsndfile has it.
 std::span<const AudioFormat> KnownFormats();
+// `text` with its ASCII capitals made small, for names matched without case.
+std::string Lower(std::string_view text);
 // The format named `name` (case-insensitive), if it is known.
 std::optional<AudioFormat> FindFormat(std::string_view name);
 // Whether the installed libsndfile can write `format` at its rate in stereo.

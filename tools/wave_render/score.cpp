@@ -83,9 +83,7 @@ bool ReadBack(int fd, std::vector<unsigned char>& bytes) {
 }  // namespace
 
 bool IsScoreFormat(std::string_view name) {
-    std::string lower(name);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string lower = Lower(name);
     return lower == "mid" || lower == "midi";
 }
 
