@@ -1,8 +1,8 @@
 // The fast path: renders a list of tracks into MixBuffer with the same result,
 // bit for bit, as calling RenderTrack for each of them in turn.
 //
-// Every track is processed as one walk over the buffer, in blocks: voice, both
-// echoes, the low-pass and the mix, with the echoes kept in ring buffers. Up to
+// Every track is processed as one walk over the buffer, in blocks: voice, its
+// effect chain (voices.h) and the mix, with the echoes kept in ring buffers. Up to
 // four tracks of one voice type run side by side as lanes, the sines are
 // computed a vector at a time, and work that provably adds nothing (silence before
 // the first note, echo tails that have died away) is skipped. TrackBuffer is
@@ -12,19 +12,21 @@
 //   plain step (synth/)                    fast function
 //   RenderVoice, step codes 255/127/0/n    EnterStep (lane.cpp); a note-on's
 //                                          frames replayed: FillNote, RecallNote
-//   per-frame update: AdvanceFrame,        AdvanceFrames (voice_kernels.inc); for
+//   per-frame update: AdvanceFrame,        AdvanceFrames (voice_kernels.h); for
 //     DecayAmplitude (voices.h)              lanes it does not cover, Phases (lane.cpp)
-//   Waveform (track_renderer.cpp)          Waveform, PmLeadWaveform (voice_kernels.inc)
-//   sin via SineThen (sine.h)              SineToFloat, FloatMinusSine (sines.inc)
-//   v = w m, float(gain v) into the buffer Amplify (voice_kernels.inc)
-//   ApplyEcho twice (buffers.cpp)          Echoes, ChainSamples, Chain (chain_kernels.inc)
-//   ApplyLowpass (buffers.cpp)             Smooth, ChainSamples (chain_kernels.inc)
-//   MixTrack (buffers.cpp)                 MixLanes (chain_kernels.inc)
-//   StorePcm16 (buffers.cpp)               MixToPcm16 (chain_kernels.inc)
+//   Waveform (track_renderer.cpp)          Waveform, PmLeadWaveform (voice_kernels.h)
+//   sin via SineThen (sine.h)              SineToFloat, FloatMinusSine (sines.h)
+//   v = w m, float(gain v) into the buffer Amplify (voice_kernels.h)
+//   ApplyEcho twice (buffers.cpp)          Echoes, ChainTile, Chain (chain_kernels.h)
+//   ApplyLowpass (buffers.cpp)             Smooth, ChainTile (chain_kernels.h)
+//   MixTrack (buffers.cpp)                 MixLanes (chain_kernels.h)
+//   StorePcm16 (buffers.cpp)               MixToPcm16 (chain_kernels.h)
 //   RenderTrack, one call after another    RenderJobs (renderer.cpp), ordered by
 //                                          the Scheduler (scheduler.h)
+//   RenderTrack's effect chain by voice    Chain, by the voice's EffectChain
 // The span words (step, block, segment, chunk, slot, batch) are set out in
-// synth/fast/lane.h; the working memory's plan in synth/fast/working_memory.h.
+// synth/fast/lane.h; the working memory's plan in synth/fast/working_memory.h;
+// the kernels' vectors and instruction sets in synth/fast/simd.h.
 #pragma once
 
 #include <functional>

@@ -170,9 +170,10 @@ void RenderTrack(VoiceType type, SongTrack track, float volume, float left, floa
     ReportTrackLine(type);
     ClearTrack();
     RenderVoice(type, track, left, right, detune, sine);
-    ApplyEcho(kEchoDelay1, kEchoFeedback);
-    ApplyEcho(kEchoDelay2, kEchoFeedback);
-    if (type == VOICE_NOISE) ApplyLowpass(kNoiseLowpass);
+    const EffectChain chain = Voice(type).chain;
+    ApplyEcho(chain.echo_delay1, chain.echo_feedback1);
+    ApplyEcho(chain.echo_delay2, chain.echo_feedback2);
+    if (chain.lowpass != 0) ApplyLowpass(chain.lowpass);
     MixTrack(volume);
 }
 

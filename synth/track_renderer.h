@@ -18,11 +18,6 @@ inline constexpr std::uint8_t SND_HOLD = 0;
 // its own length, whichever comes first.
 using SongTrack = std::span<const std::uint8_t>;
 
-inline constexpr int kEchoDelay1 = 15000;  // samples, 7,500 frames
-inline constexpr int kEchoDelay2 = 25000;  // samples, 12,500 frames
-inline constexpr float kEchoFeedback = 0.3f;
-inline constexpr float kNoiseLowpass = 0.2f;
-
 // Phase increment of note n in cycles per frame: 0.00019219286 * 1.0594631^n in float steps.
 float NoteIncrement(int n);
 
@@ -73,8 +68,9 @@ enum class PlainSine { kExact, kCLibrary };
 void RenderVoice(VoiceType type, SongTrack track, float left, float right, float detune,
                  PlainSine sine = PlainSine::kExact);
 
-// Renders `track` with voice `type` at `detune` into TrackBuffer, runs the two
-// echoes (and the low-pass for VOICE_NOISE) and adds it into MixBuffer at `volume`.
+// Renders `track` with voice `type` at `detune` into TrackBuffer, runs the voice's
+// effect chain (two echoes, and a low-pass for some) and adds it into MixBuffer
+// at `volume`.
 void RenderTrack(VoiceType type, SongTrack track, float volume, float left, float right,
                  float detune, PlainSine sine = PlainSine::kExact);
 

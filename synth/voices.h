@@ -5,6 +5,8 @@
 
 #include <cmath>
 
+#include "synth/buffers.h"
+
 namespace wave {
 
 // Rounds a double result to single precision, where the voice stores it.
@@ -43,6 +45,23 @@ inline constexpr float kFallingIncrement = 0.9999f, kFallingDecay = 0.9995f;
 
 enum class Wave { kSoftSaw, kPmLead, kPulse, kSineOfSine, kSine, kJitterSine, kNoise };
 
+// The effects that follow a voice, in this order: two echoes,
+//   y1[n] = x[n] + echo_feedback1 y1[n - echo_delay1],
+//   y2[n] = y1[n] + echo_feedback2 y2[n - echo_delay2],  (delays in samples)
+// then, where `lowpass` is not 0, z[n] = y2[n] + lowpass (z[n - 2] - y2[n]) per
+// channel, the buffer's first frame left as it is.
+struct EffectChain {
+    int echo_delay1;
+    float echo_feedback1;
+    int echo_delay2;
+    float echo_feedback2;
+    float lowpass;
+};
+
+// The fast path's echo rings advance this many samples at a time: every echo
+// delay is a multiple of it (checked with the voice table).
+inline constexpr int kEchoDelayMultiple = 8;
+
 // What defines a voice type for the renderers.
 struct VoiceTraits {
     Wave wave;
@@ -51,6 +70,7 @@ struct VoiceTraits {
     double amplitude_step;      // m = float(m + step) before every frame's sample; 0 for none
     bool draws_noise;           // one NoiseRand() per rendered frame
     bool silent_at_phase_zero;  // w = 0 at h = 0: held at phase zero the voice is silent
+    EffectChain chain;
 };
 
 namespace voice_table {
@@ -60,18 +80,20 @@ struct Row {
     double amplitude_step;
     bool draws_noise;
     bool silent_at_phase_zero;
+    EffectChain chain;
 };
 // Every named voice; any other code up to 16 is a VOICE_SINE.
 // clang-format off
 inline constexpr Row kRows[] = {
-    // code              wave                amplitude step    noise  silent at h = 0
-    {VOICE_SOFT_SAW,     Wave::kSoftSaw,     0,                false, true},
-    {VOICE_PM_LEAD,      Wave::kPmLead,      kPmAmplitudeStep, false, true},
-    {VOICE_PULSE,        Wave::kPulse,       0,                false, false},  // +1 at h = 0
-    {VOICE_SINE_OF_SINE, Wave::kSineOfSine,  0,                false, true},
-    {VOICE_SINE,         Wave::kSine,        0,                false, true},
-    {VOICE_JITTER_SINE,  Wave::kJitterSine,  0,                true,  false},  // jitter at h = 0
-    {VOICE_NOISE,        Wave::kNoise,       0,                true,  false},
+    // code              wave                amplitude step    noise  silent   echo 1         echo 2         low-pass
+    //                                                                at h = 0 delay  feedback delay  feedback
+    {VOICE_SOFT_SAW,     Wave::kSoftSaw,     0,                false, true,  {15000, 0.3f,  25000, 0.3f,  0}},
+    {VOICE_PM_LEAD,      Wave::kPmLead,      kPmAmplitudeStep, false, true,  {15000, 0.3f,  25000, 0.3f,  0}},
+    {VOICE_PULSE,        Wave::kPulse,       0,                false, false, {15000, 0.3f,  25000, 0.3f,  0}},  // +1 at h = 0
+    {VOICE_SINE_OF_SINE, Wave::kSineOfSine,  0,                false, true,  {15000, 0.3f,  25000, 0.3f,  0}},
+    {VOICE_SINE,         Wave::kSine,        0,                false, true,  {15000, 0.3f,  25000, 0.3f,  0}},
+    {VOICE_JITTER_SINE,  Wave::kJitterSine,  0,                true,  false, {15000, 0.3f,  25000, 0.3f,  0}},  // jitter at h = 0
+    {VOICE_NOISE,        Wave::kNoise,       0,                true,  false, {15000, 0.3f,  25000, 0.3f,  0.2f}},
 };
 // clang-format on
 
@@ -81,6 +103,39 @@ inline constexpr voice_table::Row RowOf(VoiceType type) {
     }
     return RowOf(VOICE_SINE);
 }
+
+// What the fast path relies on, checked for every row.
+template <typename Holds>
+constexpr bool EveryRow(Holds holds) {
+    for (const Row& row : kRows) {
+        if (!holds(row.chain)) return false;
+    }
+    return true;
+}
+// Its echo rings advance kEchoDelayMultiple samples at a time and wrap where
+// they reach their length, the delay; a ring is read before it is written, so a
+// delay is at least one such step. A delay as long as the buffer would hold nothing.
+static_assert(EveryRow([](const EffectChain& c) {
+                  return c.echo_delay1 > 0 && c.echo_delay1 % kEchoDelayMultiple == 0 &&
+                         c.echo_delay2 > 0 && c.echo_delay2 % kEchoDelayMultiple == 0;
+              }),
+              "every echo delay is a positive multiple of kEchoDelayMultiple samples");
+static_assert(EveryRow([](const EffectChain& c) {
+                  return c.echo_delay1 < SND_BUF_LEN && c.echo_delay2 < SND_BUF_LEN;
+              }),
+              "every echo delay is shorter than the buffer");
+// Its silence bound: without input the first echo never grows past the largest
+// magnitude B1 in its ring when its feedback is below 1, and the second never
+// past the larger of 2 B1 and what its own ring holds when its feedback is below
+// 1/2; the low-pass, a weighted average of its input and its past, never
+// past the larger of them.
+static_assert(EveryRow([](const EffectChain& c) {
+                  return -1 < c.echo_feedback1 && c.echo_feedback1 < 1 && -0.5 < c.echo_feedback2 &&
+                         c.echo_feedback2 < 0.5;
+              }),
+              "echo feedbacks are below 1 (first) and 1/2 (second) in magnitude");
+static_assert(EveryRow([](const EffectChain& c) { return 0 <= c.lowpass && c.lowpass < 1; }),
+              "a low-pass weighs its past by 0 up to 1");
 }  // namespace voice_table
 
 // The traits of voice `type` (a code above 16 has none: it renders nothing).
@@ -92,7 +147,8 @@ inline constexpr VoiceTraits Voice(VoiceType type) {
             falling ? kFallingDecay : kHeldDecay,
             row.amplitude_step,
             row.draws_noise,
-            row.silent_at_phase_zero};
+            row.silent_at_phase_zero,
+            row.chain};
 }
 
 // The per-frame update before the frame's waveform: l = float(l g), h = float(l + h)

@@ -1,8 +1,8 @@
-// The fast path's inner loops, compiled from synth/fast/kernels.inc once for the
-// build's baseline instruction set (kernels_baseline.cpp) and, on x86, twice more
-// under target pragmas: for AVX2 (kernels_avx2.cpp) and for AVX-512
-// (kernels_avx512.cpp). Every copy computes the same IEEE operations in the same
-// order; the others only have wider instructions.
+// The fast path's inner loops, as a table of entry points. The kernels are
+// templates over an instruction set (synth/fast/simd.h, kernel_set.h), compiled
+// for the build's baseline (kernels_baseline.cpp) and, on x86, for AVX2
+// (kernels_avx2.cpp) and AVX-512 (kernels_avx512.cpp). Every copy computes the
+// same IEEE operations in the same order; the others only have wider instructions.
 #pragma once
 
 #include <cstdint>

@@ -1,9 +1,17 @@
-// The kernels once more under an AVX-512 target pragma, on x86 only; the
-// renderer uses them where the processor has AVX-512 (F, DQ, BW and VL). Here
-// the passes over plain arrays take eight doubles at a time.
+// The kernels under an AVX-512 target (F, DQ, BW and VL), on x86 only: eight
+// doubles to a wide vector. The renderer uses them where the processor has
+// AVX-512.
+//
+// Every header that is not a kernel comes first, so that nothing but the kernels
+// is compiled for AVX-512.
 #include <algorithm>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
 
 #include "synth/fast/kernels.h"
+#include "synth/fast/lane.h"
 #include "synth/sine.h"
 
 #ifdef WAVE_HAVE_AVX2_KERNELS
@@ -23,13 +31,45 @@
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl")
 #endif
-namespace wave::fast::avx512 {
-#define WAVE_KERNEL_AVX2 1
-#define WAVE_KERNEL_AVX512 1
-#include "synth/fast/kernels.inc"
-#undef WAVE_KERNEL_AVX512
-#undef WAVE_KERNEL_AVX2
-}  // namespace wave::fast::avx512
+
+#include "synth/fast/kernel_set.h"
+
+namespace wave::fast {
+
+namespace {
+
+struct Avx512 : Vectors<8> {
+    [[gnu::always_inline]] static Double4 Widen(Float4 v) {
+        return (Double4)_mm256_cvtps_pd((__m128)v);
+    }
+    [[gnu::always_inline]] static Float4 RoundToFloat(Double4 v) {
+        return (Float4)_mm256_cvtpd_ps((__m256d)v);
+    }
+    [[gnu::always_inline]] static DoubleW WidenW(FloatW v) {
+        return (DoubleW)_mm512_cvtps_pd((__m256)v);
+    }
+    [[gnu::always_inline]] static FloatW RoundToFloatW(DoubleW v) {
+        return (FloatW)_mm512_cvtpd_ps((__m512d)v);
+    }
+    [[gnu::always_inline]] static Int32W TruncateW(DoubleW v) {
+        return (Int32W)_mm512_cvttpd_epi32((__m512d)v);
+    }
+    template <typename Index>
+    [[gnu::always_inline]] static void Gather16(const float* table, const Index& index,
+                                                float* out) {
+        const __m512 r = _mm512_i32gather_ps((__m512i)index, table, 4);
+        __builtin_memcpy(out, &r, sizeof r);
+    }
+};
+
+}  // namespace
+
+namespace avx512 {
+const Kernels kKernels = MakeKernels<Avx512>();
+}
+
+}  // namespace wave::fast
+
 #if defined(__clang__)
 #pragma clang attribute pop
 #else

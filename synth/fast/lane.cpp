@@ -75,4 +75,51 @@ void Phases(Lane& lane, float* h_out, float* m_out, float* r_out, int count, int
     lane.noise = noise;
 }
 
+bool VectorStageCovers(Lane* const (&lanes)[kMaxGroupLanes]) {
+    for (const Lane* lane : lanes) {
+        if (lane && !(lane->l >= 0.0f && lane->l <= 0.5f && lane->h >= -0.5f && lane->h < 0.5f))
+            return false;
+    }
+    return true;
+}
+
+void PhasesOneByOne(Lane* const (&lanes)[kMaxGroupLanes], float* h_out, float* m_out, float* r_out,
+                    int frames) {
+    for (int i = 0; i < kMaxGroupLanes; ++i) {
+        if (lanes[i]) {
+            Phases(*lanes[i], h_out + i, m_out + i, r_out + i, frames, kMaxGroupLanes);
+            continue;
+        }
+        for (int j = 0; j < frames; ++j) {
+            h_out[kMaxGroupLanes * j + i] = m_out[kMaxGroupLanes * j + i] =
+                r_out[kMaxGroupLanes * j + i] = 0;
+        }
+    }
+}
+
+void StartSegment(Group& group, std::int64_t frame, Lane* (&active)[kMaxGroupLanes]) {
+    const bool step_starts = frame % SND_UNIT_LEN == 0;
+    for (std::size_t i = 0; i < group.lanes.size(); ++i) {
+        Lane& lane = *group.lanes[i];
+        if (step_starts) EnterStep(lane, frame / SND_UNIT_LEN);
+        active[i] = lane.mode == StepMode::kRender ? &lane : nullptr;
+    }
+}
+
+void PlayOn(Group& group, const NoteFrames& note, int to) {
+    for (std::size_t i = 0; i < group.lanes.size(); ++i) {
+        Lane& lane = *group.lanes[i];
+        lane.note_frame = to;
+        if (to % SND_UNIT_LEN == 0)
+            lane.m = note.m_after_step[kMaxGroupLanes * (to / SND_UNIT_LEN - 1) + i];
+    }
+}
+
+void PassSilentFrames(Lane* const (&active)[kMaxGroupLanes], int frames) {
+    for (Lane* lane : active) {
+        if (lane && lane->voice.draws_noise)
+            lane->noise = NoiseRandAfter(lane->noise, static_cast<std::uint64_t>(frames));
+    }
+}
+
 }  // namespace wave::fast

@@ -84,9 +84,10 @@ struct Group {
     VoiceTraits voice;
     std::vector<Lane*> lanes;
     std::vector<NoteFrames> notes;  // by note code; empty when the group keeps none
-    // The echoes' last outputs: element 4 (n mod delay) + i holds sample n of lane i.
-    float* echo1 = nullptr;  // kEchoDelay1 x 4
-    float* echo2 = nullptr;  // kEchoDelay2 x 4
+    // The echoes' last outputs: element 4 (n mod delay) + i holds sample n of lane
+    // i, for the delays of the voice's chain.
+    float* echo1 = nullptr;  // echo_delay1 x 4
+    float* echo2 = nullptr;  // echo_delay2 x 4
 };
 
 // Scratch for one group's block, [frame][lane]: phases, amplitudes, noise values,
@@ -124,10 +125,36 @@ const float* NoiseColumn(const VoiceTraits& voice);
 // `count` frames of one step, each frame's h, m and r stored `stride` apart.
 void Phases(Lane& lane, float* h_out, float* m_out, float* r_out, int count, int stride);
 
+// While 0 <= l <= 1/2 and -1/2 <= h < 1/2, the wrap h - trunc(h + 1/2) is exactly
+// "subtract one when h >= 1/2", and float products and sums round as the double
+// ones rounded to float do: the vector phase stage covers such lanes (null ones too).
+bool VectorStageCovers(Lane* const (&lanes)[kMaxGroupLanes]);
+
+// Phases for each of up to four lanes in turn, into [frame][lane] arrays; a null
+// lane's elements become zero.
+void PhasesOneByOne(Lane* const (&lanes)[kMaxGroupLanes], float* h_out, float* m_out, float* r_out,
+                    int frames);
+
+// Enters the step at `frame` if a step starts there; returns in `active` the
+// group's lanes that render at `frame`.
+void StartSegment(Group& group, std::int64_t frame, Lane* (&active)[kMaxGroupLanes]);
+
+// The group's lanes have played `note` up to `to` frames after its note-on:
+// where a step ends there, their amplitude is brought up to date.
+void PlayOn(Group& group, const NoteFrames& note, int to);
+
+// Frames of a step in which no lane can sound (see CanSound). Such a voice has an
+// amplitude of zero and no step to raise it, or a phase and increment of zero in
+// a voice silent there; either stays so through holds and rests until a note-on
+// sets the whole state again. So the state is left as it is, never heard, and
+// only the draws from NoiseRand are made.
+void PassSilentFrames(Lane* const (&active)[kMaxGroupLanes], int frames);
+
 // True when the echoes and the low-pass hold nothing but zeros at `first_sample`.
 inline bool Quiet(const Lane& lane, std::int64_t first_sample) {
-    return lane.last_loud_sample1 < first_sample - kEchoDelay1 &&
-           lane.last_loud_sample2 < first_sample - kEchoDelay2 && lane.low_left == 0 &&
+    const EffectChain& chain = lane.voice.chain;
+    return lane.last_loud_sample1 < first_sample - chain.echo_delay1 &&
+           lane.last_loud_sample2 < first_sample - chain.echo_delay2 && lane.low_left == 0 &&
            lane.low_right == 0;
 }
 

@@ -206,8 +206,8 @@ public:
         WorkingMemory memory({TrackBuffer, SND_BUF_LEN}, plan_);
         LayOut(memory);
         for (Group& group : groups_) {
-            std::fill_n(group.echo1, kMaxGroupLanes * kEchoDelay1, 0.0f);
-            std::fill_n(group.echo2, kMaxGroupLanes * kEchoDelay2, 0.0f);
+            std::fill_n(group.echo1, kMaxGroupLanes * group.voice.chain.echo_delay1, 0.0f);
+            std::fill_n(group.echo2, kMaxGroupLanes * group.voice.chain.echo_delay2, 0.0f);
         }
         Scheduler scheduler(static_cast<int>(groups_.size()), kChunks, slots_,
                             Keepers(groups_, workers_));
@@ -238,8 +238,9 @@ private:
         }
         if (pcm_scale_) chunk_mix_ = memory.Take(kChunkSamples).data();
         for (Group& group : groups_) {
-            group.echo1 = memory.Take(kMaxGroupLanes * kEchoDelay1).data();
-            group.echo2 = memory.Take(kMaxGroupLanes * kEchoDelay2).data();
+            const EffectChain& chain = group.voice.chain;
+            group.echo1 = memory.Take(kMaxGroupLanes * std::size_t(chain.echo_delay1)).data();
+            group.echo2 = memory.Take(kMaxGroupLanes * std::size_t(chain.echo_delay2)).data();
         }
         // The notes' frames take what is left, group by group; a group whose
         // notes do not fit computes every frame.

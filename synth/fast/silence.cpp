@@ -27,16 +27,17 @@ Float4 LargestInColumns(const float* p, int rows) {
 
 }  // namespace
 
-// Without input the first echo, float(0.3 y1[-15000]), never grows past the
-// largest magnitude B1 in its ring; the second, float(y1 + 0.3 y2[-25000]),
-// never past max(B2, 2 B1); and the low-pass, which rounds a weighted average of
-// its input and its past, never past the larger of those bounds.
+// Without input the first echo, float(f1 y1[-d1]), never grows past the largest
+// magnitude B1 in its ring; the second, float(y1 + f2 y2[-d2]), never past
+// max(B2, 2 B1); and the low-pass, which rounds a weighted average of its input
+// and its past, never past the larger of those bounds. The voice table checks
+// the feedbacks and the low-pass these bounds rely on.
 double RemainingSound(const Group& group) {
     for (const Lane* lane : group.lanes) {
         if (lane->mode != StepMode::kEnded) return kNoBound;
     }
-    const Float4 b1 = LargestInColumns(group.echo1, kEchoDelay1);
-    const Float4 b2 = LargestInColumns(group.echo2, kEchoDelay2);
+    const Float4 b1 = LargestInColumns(group.echo1, group.voice.chain.echo_delay1);
+    const Float4 b2 = LargestInColumns(group.echo2, group.voice.chain.echo_delay2);
     double sum = 0;
     for (std::size_t i = 0; i < group.lanes.size(); ++i) {
         const Lane& lane = *group.lanes[i];

@@ -1,7 +1,17 @@
-// The voice stage of the kernels (see kernels.inc): per segment of a group's
-// block, its lanes' phases and amplitudes; then their waveform and what each
-// frame puts into the echoes; and the frames of the notes a group keeps. In the
-// scratch, lane i of frame f is element 4 f + i.
+// The voice stage of the kernels: per segment of a group's block, its lanes'
+// phases and amplitudes; then their waveform and what each frame puts into the
+// echoes; and the frames of the notes a group keeps. In the scratch, lane i of
+// frame f is element 4 f + i. Templates over an instruction set (see simd.h).
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+#include "synth/fast/lane.h"
+#include "synth/fast/simd.h"
+#include "synth/fast/sines.h"
+
+namespace wave::fast {
 
 // The vector phase stage's state: element i belongs to lane i.
 struct PhaseVectors {
@@ -10,22 +20,11 @@ struct PhaseVectors {
     Int4 active{};  // -1 for a lane that renders, 0 for one that does not
 };
 
-// While 0 <= l <= 1/2 and -1/2 <= h < 1/2, the wrap h - trunc(h + 1/2) is exactly
-// "subtract one when h >= 1/2", and float products and sums round as the double
-// ones rounded to float do: the vector stage covers such lanes.
-inline bool VectorStageCovers(Lane* const (&lanes)[kMaxGroupLanes]) {
-    for (const Lane* lane : lanes) {
-        if (lane && !(lane->l >= 0.0f && lane->l <= 0.5f && lane->h >= -0.5f && lane->h < 0.5f))
-            return false;
-    }
-    return true;
-}
-
 // AdvanceFrame, the noise draw and DecayAmplitude (synth/voices.h, Phases in
 // lane.cpp) for `frames` frames of four lanes at once, storing each frame's h, m
 // (and r). kStep: the voice has an amplitude step; kNoise: it draws noise;
 // kEveryLane: all four lanes render, so nothing is masked.
-template <bool kStep, bool kNoise, bool kEveryLane>
+template <class V, bool kStep, bool kNoise, bool kEveryLane>
 [[gnu::always_inline]] inline void AdvanceFrames(PhaseVectors& v, double amplitude_step,
                                                  const float* noise_values, float* h_out,
                                                  float* m_out, float* r_out, int frames) {
@@ -33,7 +32,7 @@ template <bool kStep, bool kNoise, bool kEveryLane>
         v.l = v.l * v.g;
         const Float4 sum = v.h + v.l;
         v.h = sum >= 0.5f ? sum - 1.0f : sum;
-        if constexpr (kStep) v.m = RoundToFloat(Widen(v.m) + amplitude_step);
+        if constexpr (kStep) v.m = V::RoundToFloat(V::Widen(v.m) + amplitude_step);
         Float4 h_kept = v.h, m_kept = v.m;
         if constexpr (!kEveryLane) {
             h_kept = (Float4)((Int4)v.h & v.active);
@@ -53,37 +52,23 @@ template <bool kStep, bool kNoise, bool kEveryLane>
     }
 }
 
-template <bool kStep, bool kNoise>
+template <class V, bool kStep, bool kNoise>
 [[gnu::always_inline]] inline void AdvanceFramesOf(bool every_lane, PhaseVectors& v,
                                                    double amplitude_step, const float* noise_values,
                                                    float* h_out, float* m_out, float* r_out,
                                                    int frames) {
     if (every_lane) {
-        AdvanceFrames<kStep, kNoise, true>(v, amplitude_step, noise_values, h_out, m_out, r_out,
-                                           frames);
+        AdvanceFrames<V, kStep, kNoise, true>(v, amplitude_step, noise_values, h_out, m_out, r_out,
+                                              frames);
     } else {
-        AdvanceFrames<kStep, kNoise, false>(v, amplitude_step, noise_values, h_out, m_out, r_out,
-                                            frames);
-    }
-}
-
-// The scalar fallback, one lane at a time; a null lane's elements become zero.
-inline void PhasesOneByOne(Lane* const (&lanes)[kMaxGroupLanes], float* h_out, float* m_out,
-                           float* r_out, int frames) {
-    for (int i = 0; i < kMaxGroupLanes; ++i) {
-        if (lanes[i]) {
-            Phases(*lanes[i], h_out + i, m_out + i, r_out + i, frames, kMaxGroupLanes);
-            continue;
-        }
-        for (int j = 0; j < frames; ++j) {
-            h_out[kMaxGroupLanes * j + i] = m_out[kMaxGroupLanes * j + i] =
-                r_out[kMaxGroupLanes * j + i] = 0;
-        }
+        AdvanceFrames<V, kStep, kNoise, false>(v, amplitude_step, noise_values, h_out, m_out, r_out,
+                                               frames);
     }
 }
 
 // Loads the rendering lanes' state into `v`; returns their voice, or null when
 // no lane renders.
+template <class V>
 [[gnu::always_inline]] inline const VoiceTraits* GatherLanes(Lane* const (&lanes)[kMaxGroupLanes],
                                                              PhaseVectors& v) {
     const VoiceTraits* voice = nullptr;
@@ -102,6 +87,7 @@ inline void PhasesOneByOne(Lane* const (&lanes)[kMaxGroupLanes], float* h_out, f
     return voice;
 }
 
+template <class V>
 [[gnu::always_inline]] inline void ScatterLanes(const PhaseVectors& v,
                                                 Lane* const (&lanes)[kMaxGroupLanes]) {
     for (int i = 0; i < kMaxGroupLanes; ++i) {
@@ -117,6 +103,7 @@ inline void PhasesOneByOne(Lane* const (&lanes)[kMaxGroupLanes], float* h_out, f
 // Phases for up to four lanes side by side, for `frames` frames from frame
 // `first_frame` of the scratch. A null lane is not rendering: its elements
 // become zero. Lanes the vector stage does not cover take the scalar fallback.
+template <class V>
 void PhasesGroup(Lane* const (&lanes)[kMaxGroupLanes], Scratch& s, int first_frame, int frames) {
     float* h_out = s.h + kMaxGroupLanes * first_frame;
     float* m_out = s.m + kMaxGroupLanes * first_frame;
@@ -126,28 +113,29 @@ void PhasesGroup(Lane* const (&lanes)[kMaxGroupLanes], Scratch& s, int first_fra
         return;
     }
     PhaseVectors v;
-    const VoiceTraits* voice = GatherLanes(lanes, v);
+    const VoiceTraits* voice = GatherLanes<V>(lanes, v);
     const bool step = voice && voice->amplitude_step != 0;
     const bool noisy = voice && voice->draws_noise;
     const double amplitude_step = step ? voice->amplitude_step : 0.0;
     const float* noise_values = noisy ? NoiseColumn(*voice) : nullptr;
     const bool every_lane = (v.active[0] & v.active[1] & v.active[2] & v.active[3]) != 0;
     if (step) {
-        AdvanceFramesOf<true, false>(every_lane, v, amplitude_step, noise_values, h_out, m_out,
-                                     r_out, frames);
+        AdvanceFramesOf<V, true, false>(every_lane, v, amplitude_step, noise_values, h_out, m_out,
+                                        r_out, frames);
     } else if (noisy) {
-        AdvanceFramesOf<false, true>(every_lane, v, amplitude_step, noise_values, h_out, m_out,
-                                     r_out, frames);
+        AdvanceFramesOf<V, false, true>(every_lane, v, amplitude_step, noise_values, h_out, m_out,
+                                        r_out, frames);
     } else {
-        AdvanceFramesOf<false, false>(every_lane, v, amplitude_step, noise_values, h_out, m_out,
-                                      r_out, frames);
+        AdvanceFramesOf<V, false, false>(every_lane, v, amplitude_step, noise_values, h_out, m_out,
+                                         r_out, frames);
     }
-    ScatterLanes(v, lanes);
+    ScatterLanes<V>(v, lanes);
 }
 
 // ---- waveforms
 
 // Wave::kPmLead over n elements from `from`: Waveform's case in track_renderer.cpp.
+template <class V>
 [[gnu::always_inline]] inline void PmLeadWaveform(Scratch& s, const float* h, int from, int n) {
     double* a = s.a + from;
     float* sine = s.s + from;
@@ -155,20 +143,21 @@ void PhasesGroup(Lane* const (&lanes)[kMaxGroupLanes], Scratch& s, int first_fra
     float* c1 = s.c1 + from;
     for (int i = 0; i < n; ++i)
         a[i] = PmModulatorArgument(PmPhase(h[i]));
-    SineToFloat(a, sine, n);
+    SineToFloat<V>(a, sine, n);
     for (int i = 0; i < n; ++i) {
         b[i] = PmFeedback(sine[i]);
         a[i] = PmCarrierArgument(b[i], PmPhase(h[i]));
     }
-    SineToFloat(a, c1, n);
+    SineToFloat<V>(a, c1, n);
     for (int i = 0; i < n; ++i)
         a[i] = PmDriftArgument(b[i], PmPhase(h[i]));
-    FloatMinusSine(c1, a, s.w + from, n);
+    FloatMinusSine<V>(c1, a, s.w + from, n);
 }
 
 // The waveform of the segment's frames into the scratch, from their phases (and
 // noise values): Waveform in track_renderer.cpp, four lanes at a time. The noise
 // voice's waveform is the scratch's noise values as they are (see NoiseColumn).
+template <class V>
 void Waveform(Wave wave, Scratch& s, const SegmentInput& input) {
     const int from = kMaxGroupLanes * input.first_frame;
     const int n = kMaxGroupLanes * input.frames;
@@ -184,32 +173,32 @@ void Waveform(Wave wave, Scratch& s, const SegmentInput& input) {
         case Wave::kSoftSaw:
             for (int i = 0; i < n; ++i)
                 a[i] = SoftSawArgument(h[i]);
-            SineToFloat(a, w, n);
+            SineToFloat<V>(a, w, n);
             return;
         case Wave::kPmLead:
-            PmLeadWaveform(s, h, from, n);
+            PmLeadWaveform<V>(s, h, from, n);
             return;
         case Wave::kSineOfSine: {
             float* sine = s.s + from;
             for (int i = 0; i < n; ++i)
                 a[i] = SineArgument(h[i]);
-            SineToFloat(a, sine, n);
+            SineToFloat<V>(a, sine, n);
             for (int i = 0; i < n; ++i)
                 a[i] = sine[i];
-            SineToFloat(a, w, n);
+            SineToFloat<V>(a, w, n);
             return;
         }
         case Wave::kJitterSine:
             for (int i = 0; i < n; ++i)
                 a[i] = JitterArgument(h[i], r[i]);
-            SineToFloat(a, w, n);
+            SineToFloat<V>(a, w, n);
             return;
         case Wave::kNoise:
             return;
         case Wave::kSine:
             for (int i = 0; i < n; ++i)
                 a[i] = SineArgument(h[i]);
-            SineToFloat(a, w, n);
+            SineToFloat<V>(a, w, n);
             return;
     }
 }
@@ -218,18 +207,19 @@ void Waveform(Wave wave, Scratch& s, const SegmentInput& input) {
 // float(left * (w * m)) and float(right * (w * m)), w * m exact in double; as
 // RenderVoice stores its samples. A wide vector holds whole frames: element j
 // belongs to lane j mod 4.
+template <class V>
 void Amplify(const Group& group, Scratch& s, const SegmentInput& input) {
     float left[kMaxGroupLanes] = {}, right[kMaxGroupLanes] = {};
     for (std::size_t i = 0; i < group.lanes.size(); ++i) {
         left[i] = group.lanes[i]->left;
         right[i] = group.lanes[i]->right;
     }
-    FloatW left_w, right_w;
-    for (int j = 0; j < kWide; ++j) {
+    typename V::FloatW left_w, right_w;
+    for (int j = 0; j < V::kWidth; ++j) {
         left_w[j] = left[j % kMaxGroupLanes];
         right_w[j] = right[j % kMaxGroupLanes];
     }
-    const DoubleW left_gain = WidenW(left_w), right_gain = WidenW(right_w);
+    const typename V::DoubleW left_gain = V::WidenW(left_w), right_gain = V::WidenW(right_w);
     const int from = kMaxGroupLanes * input.first_frame;
     const int n = kMaxGroupLanes * input.frames;
     const float* w = (group.voice.wave == Wave::kNoise ? s.r : s.w) + from;
@@ -237,10 +227,10 @@ void Amplify(const Group& group, Scratch& s, const SegmentInput& input) {
     float* x_left = s.x_left + from;
     float* x_right = s.x_right + from;
     int i = 0;
-    for (; i + kWide <= n; i += kWide) {
-        const DoubleW v = LoadFloatsW(w + i) * LoadFloatsW(m + i);
-        StoreW(x_left + i, RoundToFloatW(left_gain * v));
-        StoreW(x_right + i, RoundToFloatW(right_gain * v));
+    for (; i + V::kWidth <= n; i += V::kWidth) {
+        const typename V::DoubleW v = LoadFloatsW<V>(w + i) * LoadFloatsW<V>(m + i);
+        StoreW<V>(x_left + i, V::RoundToFloatW(left_gain * v));
+        StoreW<V>(x_right + i, V::RoundToFloatW(right_gain * v));
     }
     for (; i < n; ++i) {  // a last frame that fills only part of a wide vector
         const double v = double{w[i]} * m[i];
@@ -253,6 +243,7 @@ void Amplify(const Group& group, Scratch& s, const SegmentInput& input) {
 
 // Makes the group's frames of `note` reach `frames` frames after its note-on,
 // computing what is missing from where they stop, `scratch` as the workspace.
+template <class V>
 void FillNote(Group& group, NoteFrames& note, int frames, Scratch& scratch) {
     if (note.filled_frames >= frames) return;
     Lane lanes[kMaxGroupLanes];
@@ -269,7 +260,7 @@ void FillNote(Group& group, NoteFrames& note, int frames, Scratch& scratch) {
         // Segments end where steps do, to note the amplitude there.
         const int count = std::min({kBlockFrames, frames - note.filled_frames,
                                     SND_UNIT_LEN - note.filled_frames % SND_UNIT_LEN});
-        PhasesGroup(active, scratch, 0, count);
+        PhasesGroup<V>(active, scratch, 0, count);
         const std::size_t at = kMaxGroupLanes * std::size_t(note.filled_frames);
         if (group.voice.draws_noise) {
             // The noise drawn here is thrown away: the lanes draw their own.
@@ -277,8 +268,8 @@ void FillNote(Group& group, NoteFrames& note, int frames, Scratch& scratch) {
             std::copy_n(scratch.m, kMaxGroupLanes * count, note.amplitude + at);
         } else {
             const SegmentInput input{0, count, nullptr, nullptr, scratch.h, scratch.m};
-            Waveform(group.voice.wave, scratch, input);
-            Amplify(group, scratch, input);
+            Waveform<V>(group.voice.wave, scratch, input);
+            Amplify<V>(group, scratch, input);
             std::copy_n(scratch.x_left, kMaxGroupLanes * count, note.left + at);
             if (note.right != note.left) {  // the same frames when the gains are the same
                 std::copy_n(scratch.x_right, kMaxGroupLanes * count, note.right + at);
@@ -298,28 +289,18 @@ void FillNote(Group& group, NoteFrames& note, int frames, Scratch& scratch) {
     }
 }
 
-// The lanes have played `note` up to `to` frames after its note-on: where a step
-// ends there, their amplitude is brought up to date.
-inline void PlayOn(Group& group, const NoteFrames& note, int to) {
-    for (std::size_t i = 0; i < group.lanes.size(); ++i) {
-        Lane& lane = *group.lanes[i];
-        lane.note_frame = to;
-        if (to % SND_UNIT_LEN == 0)
-            lane.m = note.m_after_step[kMaxGroupLanes * (to / SND_UNIT_LEN - 1) + i];
-    }
-}
-
 // The `frames` frames of the segment from the group's frames of the note its
 // lanes are playing, which run to the end of a step or of the block: where they
 // are kept, filled in as far as needed. Afterwards the lanes' phase and increment
 // are out of date: they are next used after a note-on or a rest, which set them
 // again. The amplitude carries on through a rest, so at the end of a step it is
-// brought up to date.
+// brought up to date (PlayOn).
+template <class V>
 void RecallNote(Group& group, SegmentInput& input, Scratch& scratch) {
     const Lane& lead = *group.lanes[0];
     NoteFrames& note = group.notes[static_cast<std::size_t>(lead.note)];
     const int from = lead.note_frame;
-    FillNote(group, note, from + input.frames, scratch);
+    FillNote<V>(group, note, from + input.frames, scratch);
     const std::size_t at = kMaxGroupLanes * std::size_t(from);
     input.left = note.left + at;
     input.right = note.right + at;
@@ -328,14 +309,14 @@ void RecallNote(Group& group, SegmentInput& input, Scratch& scratch) {
 
 // NoiseRand's values of `frames` frames of the lanes, looked up in `column`: lane
 // i's at r_out[4 f + i]. A null lane is one the group does not have: nothing
-// reads its values, which come from a state of zero. Four frames of every lane at once:
-// each state jumps four draws ahead. Steps and blocks, and so segments, are
+// reads its values, which come from a state of zero. Four frames of every lane at
+// once: each state jumps four draws ahead. Steps and blocks, and so segments, are
 // whole multiples of four frames.
 static_assert(SND_UNIT_LEN % 4 == 0 && kBlockFrames % 4 == 0 && SND_BUF_LEN / 2 % 4 == 0);
-inline void NoiseValues(Lane* const (&lanes)[kMaxGroupLanes], const float* column, float* r_out,
-                        int frames) {
+template <class V>
+[[gnu::always_inline]] inline void NoiseValues(Lane* const (&lanes)[kMaxGroupLanes],
+                                               const float* column, float* r_out, int frames) {
     using UInt32x16 = std::uint32_t __attribute__((vector_size(64)));
-    using Float32x16 = float __attribute__((vector_size(64)));
     constexpr std::uint32_t a2 = kNoiseMultiplier * kNoiseMultiplier;
     constexpr std::uint32_t c2 = kNoiseIncrement * kNoiseMultiplier + kNoiseIncrement;
     constexpr std::uint32_t a4 = a2 * a2, c4 = c2 * a2 + c2;
@@ -351,14 +332,7 @@ inline void NoiseValues(Lane* const (&lanes)[kMaxGroupLanes], const float* colum
         // NoiseBits written out: a wide vector is never passed to a function that
         // is not inlined, whose copies may disagree on how to pass it.
         const UInt32x16 index = (state >> 16) & 0x7FFFu;
-#if WAVE_KERNEL_AVX512
-        const Float32x16 r = (Float32x16)_mm512_i32gather_ps((__m512i)index, column, 4);
-#else
-        Float32x16 r;
-        for (int k = 0; k < 16; ++k)
-            r[k] = column[index[k]];
-#endif
-        __builtin_memcpy(r_out + kMaxGroupLanes * f, &r, sizeof r);
+        V::Gather16(column, index, r_out + kMaxGroupLanes * f);
         state = state * a4 + c4;
     }
     for (Lane* lane : lanes) {
@@ -369,51 +343,29 @@ inline void NoiseValues(Lane* const (&lanes)[kMaxGroupLanes], const float* colum
 // For a voice with noise, as RecallNote: the segment's phases and amplitudes
 // from the group's frames of the note its lanes are playing, where they are kept,
 // and the lanes' noise values drawn into the scratch.
+template <class V>
 void RecallPhases(Group& group, Lane* const (&active)[kMaxGroupLanes], SegmentInput& input,
                   Scratch& s, Scratch& scratch) {
     const Lane& lead = *group.lanes[0];
     NoteFrames& note = group.notes[static_cast<std::size_t>(lead.note)];
     const int from = lead.note_frame;
-    FillNote(group, note, from + input.frames, scratch);
+    FillNote<V>(group, note, from + input.frames, scratch);
     const std::size_t at = kMaxGroupLanes * std::size_t(from);
     input.h = note.phase + at;
     input.m = note.amplitude + at;
-    NoiseValues(active, NoiseColumn(group.voice),
-                s.r + kMaxGroupLanes * std::size_t(input.first_frame), input.frames);
+    NoiseValues<V>(active, NoiseColumn(group.voice),
+                   s.r + kMaxGroupLanes * std::size_t(input.first_frame), input.frames);
     PlayOn(group, note, from + input.frames);
 }
 
 // ---- one block of a group's voices
-
-// Frames of a step in which no lane can sound (see CanSound). Such a voice has an
-// amplitude of zero and no step to raise it, or a phase and increment of zero in
-// a voice silent there; either stays so through holds and rests until a note-on
-// sets the whole state again. So the state is left as it is, never heard, and
-// only the draws from NoiseRand are made.
-inline void PassSilentFrames(Lane* const (&active)[kMaxGroupLanes], int frames) {
-    for (Lane* lane : active) {
-        if (lane && lane->voice.draws_noise)
-            lane->noise = NoiseRandAfter(lane->noise, static_cast<std::uint64_t>(frames));
-    }
-}
-
-// Enters the step at `frame` if a step starts there; returns in `active` the
-// lanes that render at `frame`.
-[[gnu::always_inline]] inline void StartSegment(Group& group, std::int64_t frame,
-                                                Lane* (&active)[kMaxGroupLanes]) {
-    const bool step_starts = frame % SND_UNIT_LEN == 0;
-    for (std::size_t i = 0; i < group.lanes.size(); ++i) {
-        Lane& lane = *group.lanes[i];
-        if (step_starts) EnterStep(lane, frame / SND_UNIT_LEN);
-        active[i] = lane.mode == StepMode::kRender ? &lane : nullptr;
-    }
-}
 
 // RenderVoice's part of a group's block of `frames` frames from `first_frame`
 // (of the buffer): each segment from the kept frames of the note the lanes play,
 // or computed here into the scratch. Sets audible[i] when lane i can sound in
 // the block, and in `inputs` where each segment's frames are; returns how many
 // segments there are.
+template <class V>
 [[gnu::always_inline]] inline int BlockVoices(Group& group, std::int64_t first_frame, int frames,
                                               Scratch& s, Scratch& notes,
                                               bool (&audible)[kMaxGroupLanes],
@@ -437,10 +389,10 @@ inline void PassSilentFrames(Lane* const (&active)[kMaxGroupLanes], int frames) 
         input = {f, segment_frames, s.x_left + at, s.x_right + at, s.h + at, s.m + at};
         const bool kept = !group.notes.empty() && lead.mode == StepMode::kRender && lead.note >= 0;
         if (kept && !group.voice.draws_noise) {
-            RecallNote(group, input, notes);
+            RecallNote<V>(group, input, notes);
             std::fill_n(audible, lanes, true);
         } else if (kept) {
-            RecallPhases(group, active, input, s, notes);
+            RecallPhases<V>(group, active, input, s, notes);
             std::fill_n(audible, lanes, true);
             computed[computed_segments++] = segments - 1;
         } else {
@@ -452,7 +404,7 @@ inline void PassSilentFrames(Lane* const (&active)[kMaxGroupLanes], int frames) 
                 can_sound |= can;
             }
             if (can_sound) {
-                PhasesGroup(active, s, f, segment_frames);
+                PhasesGroup<V>(active, s, f, segment_frames);
                 computed[computed_segments++] = segments - 1;
             } else {
                 PassSilentFrames(active, segment_frames);
@@ -470,8 +422,10 @@ inline void PassSilentFrames(Lane* const (&active)[kMaxGroupLanes], int frames) 
     }
     for (int c = 0; c < computed_segments; ++c) {
         const SegmentInput& input = inputs[computed[c]];
-        Waveform(group.voice.wave, s, input);
-        Amplify(group, s, input);
+        Waveform<V>(group.voice.wave, s, input);
+        Amplify<V>(group, s, input);
     }
     return segments;
 }
+
+}  // namespace wave::fast
