@@ -67,24 +67,26 @@ template <class V>
     return low;
 }
 
-// What goes into the echoes for the vector of samples from `sample` on (even,
-// counted from the start of the segment's input): lane i of each.
-template <class V>
+// What goes into the echoes for vector k of the tile that starts `frame` frames
+// into the segment's input: sample k (left of frame k / 2 for an even k, else
+// right) with four doubles, frame k (left, then right) with eight.
+template <class V, int k>
 [[gnu::always_inline]] inline typename V::DoubleW Input(const float* x_left, const float* x_right,
-                                                        int sample, int vector) {
-    typename V::FloatW v;
-    for (int k = 0; k < ChainState<V>::kSamples; ++k) {
-        const int at = sample + vector * ChainState<V>::kSamples + k;
-        const float* channel = at % 2 == 0 ? x_left : x_right;
-        __builtin_memcpy(reinterpret_cast<float*>(&v) + kMaxGroupLanes * k,
-                         channel + kMaxGroupLanes * (at / 2), sizeof(float) * kMaxGroupLanes);
+                                                        int frame) {
+    if constexpr (ChainState<V>::kSamples == 1) {
+        const float* channel = k % 2 == 0 ? x_left : x_right;
+        return V::WidenW(LoadFloatsAsIs<V>(channel + kMaxGroupLanes * (frame + k / 2)));
+    } else {
+        Float4 left, right;
+        __builtin_memcpy(&left, x_left + kMaxGroupLanes * (frame + k), sizeof left);
+        __builtin_memcpy(&right, x_right + kMaxGroupLanes * (frame + k), sizeof right);
+        return V::WidenW(__builtin_shufflevector(left, right, 0, 1, 2, 3, 4, 5, 6, 7));
     }
-    return V::WidenW(v);
 }
 
-// Where a tile is: sample n of the block, sample n - from_sample of the input.
+// Where a tile is: sample n of the block, frame `frame` of the segment's input.
 struct Tile {
-    int n, from_sample;
+    int n, frame;
     float* past1;
     float* past2;
 };
@@ -99,7 +101,7 @@ template <class V, bool kSound, bool kFirstEcho, bool kLowpass, bool kBufferStar
     typename V::FloatW z[kMaxGroupLanes];
     auto one = [&]<int k>() __attribute__((always_inline)) {
         typename V::DoubleW x = {};
-        if constexpr (kSound) x = Input<V>(x_left, x_right, t.n - t.from_sample, k);
+        if constexpr (kSound) x = Input<V, k>(x_left, x_right, t.frame);
         z[k] = Echoes<V, kFirstEcho>(c, x, t.past1 + k * V::kWidth, t.past2 + k * V::kWidth);
         if constexpr (kLowpass) {
             typename V::FloatW& low = c.low[k % ChainState<V>::kLows];
@@ -136,7 +138,7 @@ template <class V, bool kSound, bool kFirstEcho, bool kLowpass>
     const int delay1 = chain.echo_delay1, delay2 = chain.echo_delay2;
     constexpr auto vectors = std::make_integer_sequence<int, kMaxGroupLanes>{};
     for (int n = from_sample; n < samples; n += V::kWidth) {
-        const Tile t{n, from_sample, ring1 + kMaxGroupLanes * ring1_sample,
+        const Tile t{n, (n - from_sample) / 2, ring1 + kMaxGroupLanes * ring1_sample,
                      ring2 + kMaxGroupLanes * ring2_sample};
         if (kLowpass && first_sample + n == 0) {
             ChainTile<V, kSound, kFirstEcho, kLowpass, true>(c, x_left, x_right, t, outs, vectors);

@@ -94,14 +94,20 @@ template <class V, typename Finish, typename Scalar>
     }
 }
 
+// The float rounding of a vector of sines. (A function object rather than a
+// lambda without captures: GCC gives such a lambda's conversion to a function
+// pointer no target of its own.)
+template <class V>
+struct RoundedSines {
+    [[gnu::always_inline]] typename V::FloatW operator()(int, typename V::DoubleW s) const {
+        return V::RoundToFloatW(s);
+    }
+};
+
 // out[i] = float(sin(x[i])), as SineThen(x[i], Round).
 template <class V>
 [[gnu::always_inline]] inline void SineToFloat(const double* x, float* out, int n) {
-    SinesInBatches<V>(
-        x, out, n, [](int, typename V::DoubleW s) __attribute__((always_inline)) {
-            return V::RoundToFloatW(s);
-        },
-        [x](int i) { return SineThen(x[i], Round); });
+    SinesInBatches<V>(x, out, n, RoundedSines<V>{}, [x](int i) { return SineThen(x[i], Round); });
 }
 
 // out[i] = float(minuend[i] - sin(x[i])), the sine rounded to double first.
