@@ -5,8 +5,9 @@
 
 namespace wave {
 
-// sin(x) rounded to the nearest double. For |x| above about 800,000 the
-// argument reduction runs out of precision and the C library's sin is used.
+// sin(x) rounded to the nearest double. For |x| of 2^19 (524,288) or more, and
+// for NaN, it returns the C library's sin, keeping the argument reduction to
+// quadrant counts well inside the range where it is exact.
 double Sine(double x);
 
 // finish(Sine(x)) for a monotonic `finish` that ends in a float rounding:

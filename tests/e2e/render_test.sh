@@ -16,6 +16,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir "$work/run" && cd "$work/run" || exit 1
 
 source "$(dirname "$0")/render_common.sh"
+source "$(dirname "$0")/report.sh"
 raw16() { sox "$1" -t raw -e signed -b 16 -L - 2>/dev/null; }  # decode to interleaved 16-bit
 frames() { soxi -s "$1"; }
 one_error_line() {  # one_error_line PATTERN
@@ -638,6 +639,7 @@ progress_on_a_terminal)
     # script gives the program a terminal for standard error, at a set width. No
     # redraw may reach the last column (it would wrap and add a line), and the bar
     # uses the room there is.
+    tracks=$(rendered_tracks) || fail "cannot count the song's track renders"
     for columns in 120 80 40 10; do
         script -qec "stty cols $columns; '$render' song.wav" /dev/null >tty.txt </dev/null ||
             fail "failed on a terminal"
@@ -650,14 +652,14 @@ progress_on_a_terminal)
         [ "$(grep -c . tty.txt)" -eq 2 ] && tail -n 1 tty.txt | grep -q '^wave-render: wrote song.wav ' ||
             fail "$columns columns: not the bar's line and the closing line: $(cat -A tty.txt | tail -3)"
         grep -q '100%\|\[#*\]' draws.txt || fail "$columns columns: never complete: $(tail -2 draws.txt)"
-        [ "$columns" -lt 80 ] || grep -q '28/28 tracks' draws.txt || fail "$columns columns: no bar"
+        [ "$columns" -lt 80 ] || grep -q "$tracks/$tracks tracks" draws.txt || fail "$columns columns: no bar"
         [ "$columns" -ne 120 ] || [ "$widest" -gt 80 ] || fail "120 columns: the bar does not widen"
     done
     # A terminal that knows no escapes gets plain text, redrawn over with spaces.
     TERM=dumb script -qec "stty cols 80; '$render' dumb.wav" /dev/null >dumb.txt </dev/null ||
         fail "failed on a dumb terminal"
     ! grep -q $'\x1b' dumb.txt || fail "escape sequences on a dumb terminal: $(cat -A dumb.txt | head -c 300)"
-    grep -q '28/28 tracks' dumb.txt || fail "no bar on a dumb terminal: $(cat -A dumb.txt | head -c 300)"
+    grep -q "$tracks/$tracks tracks" dumb.txt || fail "no bar on a dumb terminal: $(cat -A dumb.txt | head -c 300)"
     script -qec "'$render' --quiet quiet.wav" /dev/null >quiet.txt </dev/null || fail "failed with --quiet"
     [ ! -s quiet.txt ] || fail "--quiet printed: $(cat quiet.txt)"
     ;;
