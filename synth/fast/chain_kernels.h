@@ -128,11 +128,12 @@ template <class V, bool kSound, bool kFirstEcho, bool kLowpass>
                                                 std::int64_t first_sample, int from_sample,
                                                 int samples, float* const (&outs)[kMaxGroupLanes]) {
     const EffectChain& chain = group.voice.chain;
+    // The state in a local, kept in registers: a store through a float pointer
+    // could otherwise change it, as far as the compiler knows. So are the pointers.
+    ChainState<V> state = c;
     // Where the samples start in the rings.
     int ring1_sample = static_cast<int>((first_sample + from_sample) % chain.echo_delay1);
     int ring2_sample = static_cast<int>((first_sample + from_sample) % chain.echo_delay2);
-    // Every pointer in a local: a store through a float pointer could otherwise
-    // change, as far as the compiler knows, the pointers kept in memory.
     float* const ring1 = group.echo1;
     float* const ring2 = group.echo2;
     const int delay1 = chain.echo_delay1, delay2 = chain.echo_delay2;
@@ -141,15 +142,18 @@ template <class V, bool kSound, bool kFirstEcho, bool kLowpass>
         const Tile t{n, (n - from_sample) / 2, ring1 + kMaxGroupLanes * ring1_sample,
                      ring2 + kMaxGroupLanes * ring2_sample};
         if (kLowpass && first_sample + n == 0) {
-            ChainTile<V, kSound, kFirstEcho, kLowpass, true>(c, x_left, x_right, t, outs, vectors);
+            ChainTile<V, kSound, kFirstEcho, kLowpass, true>(state, x_left, x_right, t, outs,
+                                                             vectors);
         } else {
-            ChainTile<V, kSound, kFirstEcho, kLowpass, false>(c, x_left, x_right, t, outs, vectors);
+            ChainTile<V, kSound, kFirstEcho, kLowpass, false>(state, x_left, x_right, t, outs,
+                                                              vectors);
         }
         ring1_sample += V::kWidth;
         if (ring1_sample == delay1) ring1_sample = 0;
         ring2_sample += V::kWidth;
         if (ring2_sample == delay2) ring2_sample = 0;
     }
+    c = state;
 }
 
 // The chain of every lane of a group over one block, lanes side by side, by the
