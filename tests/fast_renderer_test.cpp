@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -52,6 +53,18 @@ std::vector<std::uint8_t> Steps(std::initializer_list<int> codes) {
     for (int c : codes)
         t.push_back(static_cast<std::uint8_t>(c));
     return t;
+}
+
+// The detune at which note 1's increment is exactly `increment`.
+float DetuneFor(float increment) {
+    const double note1 = NoteIncrement(1);
+    float detune = increment / static_cast<float>(note1);
+    while (Round(note1 * detune) < increment)
+        detune = std::nextafter(detune, INFINITY);
+    while (Round(note1 * detune) > increment)
+        detune = std::nextafter(detune, 0.0f);
+    if (Round(note1 * detune) != increment) throw std::logic_error("no detune gives the increment");
+    return detune;
 }
 
 std::vector<Case> Cases() {
@@ -114,6 +127,15 @@ std::vector<Case> Cases() {
                       {VOICE_NOISE, 1, 0.3f, 0.7f, 1.0f, 0.999f},
                       {VOICE_JITTER_SINE, 0, 0.3f, 0.8f, 1.0f, 1.001f}},
                      123456789u});
+    // Increments of exactly 1/4 and 1/8 cycle per frame: the phase lands on 1/2
+    // itself, which wraps to -1/2.
+    Case half{"phase_lands_on_one_half", {Steps({1, 127, 255})}, {}};
+    for (VoiceType voice : {VOICE_SINE, VOICE_PULSE, VOICE_SOFT_SAW}) {
+        for (float increment : {0.25f, 0.125f}) {
+            half.specs.push_back({voice, 0, 0.1f, 0.9f, 0.6f, DetuneFor(increment)});
+        }
+    }
+    cases.push_back(half);
     // Notes that come again: first short then longer (what was kept of the note
     // must grow), longer then short, after a rest, and holds after a rest, whose
     // amplitude carries on from a note played again. Five lanes of each voice play
