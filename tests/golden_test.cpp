@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,10 @@ struct Way {
     int (*render)();
     bool leaves_pcm = false;  // the render converts the mix itself
 };
+// How the test lists name a way.
+void PrintTo(const Way& way, std::ostream* os) {
+    *os << way.name;
+}
 
 // Every way to render the song: the reference, and the fast path for 16-bit
 // output, on three threads, with AVX2 or the baseline instructions only, keeping
@@ -104,21 +109,24 @@ struct Stem {
     int row;
     MixUse use;
 };
+void PrintTo(const Stem& stem, std::ostream* os) {
+    *os << "row " << stem.row + 1 << (stem.use == MixUse::kFloats ? ", floats" : ", 16 bits");
+}
 class StemTest : public ::testing::TestWithParam<Stem> {};
 
 TEST_P(StemTest, IsTheSongWithTheOtherRowsSilent) {
     const Stem stem = GetParam();
     std::vector<std::string> lines;
     StartRender(lines);
-    // The detune schedule as it runs: float(d + 0.002), not the decimal values.
-    for (float d = 0.997f; d <= 1.004f; d = static_cast<float>(double{d} + double{0.002f})) {
+    const std::vector<float> passes = test::DetuneSchedule();
+    for (float d : passes) {
         for (std::size_t r = 0; r < kArrangement.size(); ++r) {
             const ArrangementEntry& row = kArrangement[r];
             const float volume = static_cast<int>(r) == stem.row ? row.volume : 0.0f;
             RenderTrack(row.voice, SongTrackData(row.track), volume, row.left, row.right, d);
         }
     }
-    ScaleMix(0.25f);
+    ScaleMix(static_cast<float>(1.0 / static_cast<double>(passes.size())));
     EXPECT_GT(*std::max_element(MixBuffer, MixBuffer + SND_BUF_LEN), 0.01f)
         << "the row is not heard";
     if (stem.use == MixUse::kPcm16) ConvertMixToPcm16();
