@@ -21,25 +21,6 @@ std::vector<ScoreNote> TrackNotes(SongTrack track) {
     return notes;
 }
 
-std::string_view VoiceName(VoiceType voice) {
-    switch (voice) {
-        case VOICE_SOFT_SAW:
-            return "soft-saw";
-        case VOICE_PM_LEAD:
-            return "pm-lead";
-        case VOICE_PULSE:
-            return "pulse";
-        case VOICE_SINE_OF_SINE:
-            return "sine-of-sine";
-        case VOICE_JITTER_SINE:
-            return "jitter-sine";
-        case VOICE_NOISE:
-            return "noise";
-        default:
-            return "sine";
-    }
-}
-
 MidiPitch NearestMidiNote(int note) {
     const double hertz = double{NoteIncrement(note)} * SND_RATE;
     const double midi = 69 + 12 * std::log2(hertz / 440);

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 #include <vector>
 
 #include "synth/track_renderer.h"
@@ -19,10 +18,6 @@ struct ScoreNote {
 
 // The notes of `track`, in order, from the steps RenderTrack reads.
 std::vector<ScoreNote> TrackNotes(SongTrack track);
-
-// A short lower-case name for a voice, such as "pulse" or "sine-of-sine", fit
-// for a file name; every code without a voice of its own is a "sine".
-std::string_view VoiceName(VoiceType voice);
 
 // The nearest MIDI note to note `note` (12-tone equal temperament, A4 = note 69
 // at 440 Hz), and how far the note's pitch lies from it, in cents.

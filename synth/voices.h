@@ -76,6 +76,7 @@ struct VoiceTraits {
 namespace voice_table {
 struct Row {
     VoiceType code;
+    const char* name;  // in the score's track names and the stems' file names
     Wave wave;
     double amplitude_step;
     bool draws_noise;
@@ -85,15 +86,15 @@ struct Row {
 // Every named voice; any other code up to 16 is a VOICE_SINE.
 // clang-format off
 inline constexpr Row kRows[] = {
-    // code              wave                amplitude step    noise  silent   echo 1         echo 2         low-pass
-    //                                                                at h = 0 delay  feedback delay  feedback
-    {VOICE_SOFT_SAW,     Wave::kSoftSaw,     0,                false, true,  {15000, 0.3f,  25000, 0.3f,  0}},
-    {VOICE_PM_LEAD,      Wave::kPmLead,      kPmAmplitudeStep, false, true,  {15000, 0.3f,  25000, 0.3f,  0}},
-    {VOICE_PULSE,        Wave::kPulse,       0,                false, false, {15000, 0.3f,  25000, 0.3f,  0}},  // +1 at h = 0
-    {VOICE_SINE_OF_SINE, Wave::kSineOfSine,  0,                false, true,  {15000, 0.3f,  25000, 0.3f,  0}},
-    {VOICE_SINE,         Wave::kSine,        0,                false, true,  {15000, 0.3f,  25000, 0.3f,  0}},
-    {VOICE_JITTER_SINE,  Wave::kJitterSine,  0,                true,  false, {15000, 0.3f,  25000, 0.3f,  0}},  // jitter at h = 0
-    {VOICE_NOISE,        Wave::kNoise,       0,                true,  false, {15000, 0.3f,  25000, 0.3f,  0.2f}},
+    // code              name            wave                amplitude step    noise  silent   echo 1         echo 2         low-pass
+    //                                                                                 at h = 0 delay  feedback delay  feedback
+    {VOICE_SOFT_SAW,     "soft-saw",     Wave::kSoftSaw,     0,                false, true,  {15000, 0.3f,  25000, 0.3f,  0}},
+    {VOICE_PM_LEAD,      "pm-lead",      Wave::kPmLead,      kPmAmplitudeStep, false, true,  {15000, 0.3f,  25000, 0.3f,  0}},
+    {VOICE_PULSE,        "pulse",        Wave::kPulse,       0,                false, false, {15000, 0.3f,  25000, 0.3f,  0}},  // +1 at h = 0
+    {VOICE_SINE_OF_SINE, "sine-of-sine", Wave::kSineOfSine,  0,                false, true,  {15000, 0.3f,  25000, 0.3f,  0}},
+    {VOICE_SINE,         "sine",         Wave::kSine,        0,                false, true,  {15000, 0.3f,  25000, 0.3f,  0}},
+    {VOICE_JITTER_SINE,  "jitter-sine",  Wave::kJitterSine,  0,                true,  false, {15000, 0.3f,  25000, 0.3f,  0}},  // jitter at h = 0
+    {VOICE_NOISE,        "noise",        Wave::kNoise,       0,                true,  false, {15000, 0.3f,  25000, 0.3f,  0.2f}},
 };
 // clang-format on
 
@@ -137,6 +138,12 @@ static_assert(EveryRow([](const EffectChain& c) {
 static_assert(EveryRow([](const EffectChain& c) { return 0 <= c.lowpass && c.lowpass < 1; }),
               "a low-pass weighs its past by 0 up to 1");
 }  // namespace voice_table
+
+// A short lower-case name for voice `type`, such as "pulse" or "sine-of-sine",
+// fit for a file name; every code without a row of its own is a "sine".
+inline constexpr const char* VoiceName(VoiceType type) {
+    return voice_table::RowOf(type).name;
+}
 
 // The traits of voice `type` (a code above 16 has none: it renders nothing).
 inline constexpr VoiceTraits Voice(VoiceType type) {
