@@ -53,8 +53,8 @@ stems_sum_to_the_mix)
     sox mix16.wav -t s16 mix16.s16 || fail "cannot read the 16-bit mix"
     decode_stems pcm16 s16
     "$stem_sum" 8 s16 mix16.s16 "${decoded[@]}" || fail "the 16-bit stems do not sum to the mix"
-    [ "$(ls pcm16 | tr '\n' ' ')" = "1-pulse.s16 1-pulse.wav 2-pulse.s16 2-pulse.wav 3-pulse.s16 3-pulse.wav 4-sine-of-sine.s16 4-sine-of-sine.wav 5-pm-lead.s16 5-pm-lead.wav 6-jitter-sine.s16 6-jitter-sine.wav 7-noise.s16 7-noise.wav " ] ||
-        fail "the stems are named $(ls pcm16)"
+    expected=$("$song_dump" stems | while read -r stem; do printf '%s.s16 %s.wav ' "$stem" "$stem"; done)
+    [ "$(ls pcm16 | tr '\n' ' ')" = "$expected" ] || fail "the stems are named $(ls pcm16), not $expected"
     # Any format: FLAC stems decode to the WAV stems' samples.
     expect_status 0 "$render" -q --stems flac --format flac
     for stem in pcm16/*.wav; do
@@ -77,11 +77,12 @@ stems_as_a_set)
     done
     # Failures leave no partial set: a stem that cannot be put in place (a folder
     # of its name), a folder that is a file, a stop signal in mid-set.
-    mkdir -p blocked/4-sine-of-sine.wav && echo old >blocked/1-pulse.wav
+    mapfile -t stems < <("$song_dump" stems)
+    mkdir -p "blocked/${stems[3]}.wav" && echo old >"blocked/${stems[0]}.wav"
     expect_status 1 "$render" -q --stems blocked
     [ "$(wc -l <"$work/err")" -eq 1 ] || fail "expected one line: $(cat "$work/err")"
-    [ "$(cat blocked/1-pulse.wav)" = old ] || fail "a stem was put in place although the set failed"
-    [ "$(ls -A blocked | tr '\n' ' ')" = "1-pulse.wav 4-sine-of-sine.wav " ] || fail "left behind: $(ls -A blocked)"
+    [ "$(cat "blocked/${stems[0]}.wav")" = old ] || fail "a stem was put in place although the set failed"
+    [ "$(ls -A blocked | tr '\n' ' ')" = "${stems[0]}.wav ${stems[3]}.wav " ] || fail "left behind: $(ls -A blocked)"
     echo file >plain
     expect_status 1 "$render" -q --stems plain
     mkdir stopped

@@ -4,6 +4,7 @@
 //                    the voice type, the volume, then every step code of the
 //                    row's track up to and including its end code
 // song_dump report   the lines the player reports on standard output
+// song_dump stems    the name of each row's stem, without its extension
 #include <cstdio>
 #include <cstring>
 
@@ -16,8 +17,13 @@ int main(int argc, char** argv) {
             std::fputs(line.c_str(), stdout);
         return 0;
     }
+    if (argc == 2 && std::strcmp(argv[1], "stems") == 0) {
+        for (std::size_t row = 0; row < wave::kArrangement.size(); ++row)
+            std::printf("%zu-%s\n", row + 1, wave::VoiceName(wave::kArrangement[row].voice));
+        return 0;
+    }
     if (argc != 1) {
-        std::fprintf(stderr, "usage: song_dump [report]\n");
+        std::fprintf(stderr, "usage: song_dump [report | stems]\n");
         return 2;
     }
     for (const wave::ArrangementEntry& row : wave::kArrangement) {
