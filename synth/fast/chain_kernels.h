@@ -114,8 +114,7 @@ template <class V, bool kSound, bool kFirstEcho, bool kLowpass, bool kBufferStar
     };
     (one.template operator()<vector>(), ...);
     Transpose<V>(z);
-    for (int i = 0; i < kMaxGroupLanes; ++i)
-        StoreW<V>(outs[i] + t.n, z[i]);
+    (StoreW<V>(outs[vector] + t.n, z[vector]), ...);  // lane i's output is z[i]
 }
 
 // Samples [from_sample, samples) of the block that starts at `first_sample`, a
@@ -137,15 +136,16 @@ template <class V, bool kSound, bool kFirstEcho, bool kLowpass>
     float* const ring1 = group.echo1;
     float* const ring2 = group.echo2;
     const int delay1 = chain.echo_delay1, delay2 = chain.echo_delay2;
+    float* const out[kMaxGroupLanes] = {outs[0], outs[1], outs[2], outs[3]};
     constexpr auto vectors = std::make_integer_sequence<int, kMaxGroupLanes>{};
     for (int n = from_sample; n < samples; n += V::kWidth) {
         const Tile t{n, (n - from_sample) / 2, ring1 + kMaxGroupLanes * ring1_sample,
                      ring2 + kMaxGroupLanes * ring2_sample};
         if (kLowpass && first_sample + n == 0) {
-            ChainTile<V, kSound, kFirstEcho, kLowpass, true>(state, x_left, x_right, t, outs,
+            ChainTile<V, kSound, kFirstEcho, kLowpass, true>(state, x_left, x_right, t, out,
                                                              vectors);
         } else {
-            ChainTile<V, kSound, kFirstEcho, kLowpass, false>(state, x_left, x_right, t, outs,
+            ChainTile<V, kSound, kFirstEcho, kLowpass, false>(state, x_left, x_right, t, out,
                                                               vectors);
         }
         ring1_sample += V::kWidth;
