@@ -99,4 +99,6 @@ cpu_bound asan "${sanitizers[@]}"
 stage "web player: its render under node, the page in headless Chromium and Firefox ESR"
 ctest --preset web
 beside_done
+stage "asan tests that play alone"
+env "${sanitizers[@]}" ctest --preset asan -L alone
 stage "all passed"
