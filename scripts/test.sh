@@ -5,9 +5,9 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer.
 #
 # Tests paced by real time rather than by the CPU (the player through the sound
-# servers and under Wine: labels `paced` and `alone` in tests/CMakeLists.txt) run
-# beside the CPU-bound stages. Those that must run without other tests' load run
-# beside builds only, and the builds then run at the lowest priority.
+# servers and ALSA: label `paced` in tests/CMakeLists.txt) run beside the
+# CPU-bound tests; those that must play without other load (label `alone`) run
+# on their own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh all
@@ -76,30 +76,22 @@ paced_beside release
 cpu_bound release
 beside_done
 
-# The tests that play alone in real time (the whole song through every sound
-# server, the servers under load, Wine) beside nothing but builds, which yield
-# to them: the player's timing is what they measure. When those tests end, the
-# stage then running gets its priority back, and the stages after it run as usual
-# (at the lowest priority, they would also yield to anything else on the machine).
-own_nice=$(nice) own_group=$(ps -o pgid= $$ | tr -d ' ')
-beside "release tests that play alone" bash -c \
-    'ctest --preset release -L alone; status=$?; renice -n "$1" -g "$2" >/dev/null; exit $status' \
-    alone "$own_nice" "$own_group"
-yielding() {  # yielding COMMAND...: at the lowest priority while those tests play
-    if kill -0 "$beside_pid" 2>/dev/null; then nice -n 19 "$@"; else "$@"; fi
-}
-stage "the README's commands in a fresh copy, yielding to the tests that play alone"
-yielding ctest --preset release -L builds
-stage "the pinned render across compilers and optimisation levels, yielding likewise"
-yielding bash scripts/compiler-matrix.sh --except-release
-stage "web build, yielding likewise"
+# The tests that play alone in real time: the whole song through every sound
+# server, the servers under load, Wine. Beside builds at the lowest priority,
+# both PipeWire servers still lost a cycle at the same moment of the song.
+stage "release tests that play alone"
+ctest --preset release -L alone
+
+stage "the README's commands in a fresh copy"
+ctest --preset release -L builds
+stage "the pinned render across compilers and optimisation levels"
+bash scripts/compiler-matrix.sh --except-release
+stage "web build"
 # The release build's wave-render makes the WAV the page's download must equal.
 cmake --preset web -DWAVE_NATIVE_RENDER="$PWD/build/release/tools/wave-render" >/dev/null
-yielding cmake --build --preset web -j"$jobs"
-stage "sanitizer build (ASan + UBSan), yielding likewise"
-cmake --preset asan >/dev/null
-yielding cmake --build --preset asan -j"$jobs"
-beside_done
+cmake --build --preset web -j"$jobs"
+stage "sanitizer build (ASan + UBSan)"
+build asan
 
 sanitizers=(ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1)
 paced_beside asan "${sanitizers[@]}"
