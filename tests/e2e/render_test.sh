@@ -40,10 +40,18 @@ decode_f32() {
     esac || fail "cannot decode $1"
     sox "$decoded" -t f32 "$2" || fail "cannot read the decoded $1"
 }
-no_leftovers() {  # nothing but the listed names in the folder
-    local left
-    left=$(ls -A "$1" | grep -v -x -F "${@:2}" || true)
-    [ -z "$left" ] || fail "left behind in $1: $left"
+no_leftovers() {  # no_leftovers FOLDER NAME...: nothing but the listed names in the folder
+    local folder=$1 entry allowed left=""
+    shift
+    for entry in "$folder"/* "$folder"/.[!.]* "$folder"/..?*; do
+        [ -e "$entry" ] || [ -L "$entry" ] || continue  # a pattern that matched nothing
+        entry=${entry##*/}
+        for allowed in "$@"; do
+            [ "$entry" = "$allowed" ] && continue 2
+        done
+        left+=" $entry"
+    done
+    [ -z "$left" ] || fail "left behind in $folder:$left"
 }
 # signal_while_writing SIG FOLDER COMMAND...: runs COMMAND (wave-render, perhaps
 # through env), held for 3 s in its final fsync, and sends it SIG once it has its
