@@ -119,10 +119,31 @@ void WriteAll(int fd, const std::string& text) {
     }
 }
 
-// A device lost in mid-play is said at once, in one line; the prompt stays.
+// Acts on a stop signal that has been caught: stops playback and ends the
+// program by the signal. Returns when none has been.
+void ActOnStopSignal() {
+    unsigned char sig = 0;
+    if (read(signal_pipe[0], &sig, 1) == 1) {
+        HandleStopSignals(EndNow);  // a second signal need not wait for this stop
+        wave::platform::StopAllPlayback();
+        EndBySignal(sig);
+    }
+}
+
+// A device lost in mid-play is said at once, in one line; the prompt stays. A
+// Ctrl-C reaches the whole process group, a device's reader process too, and
+// then the device may be lost just before the signal arrives here: the signal
+// is given a moment first, and when it comes, it ends the program without a word
+// about the device.
 void ReportLostDevice() {
     const std::string reason = wave::platform::TakeLostDeviceReason();
     if (reason.empty()) return;
+    pollfd signal_fd = {signal_pipe[0], POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&signal_fd, 1, 200);  // the signal's handler interrupts it
+    } while (ready < 0 && errno == EINTR);
+    if (ready > 0) ActOnStopSignal();
     WriteAll(STDERR_FILENO, std::string(program_invocation_short_name) +
                                 ": lost the default audio device during playback: " + reason +
                                 "\n");
@@ -143,14 +164,7 @@ int WaitForAnswer(bool terminal) {
             if (errno == EINTR) continue;
             return IDOK;
         }
-        if (fds[0].revents & POLLIN) {
-            unsigned char sig = 0;
-            if (read(signal_pipe[0], &sig, 1) == 1) {
-                HandleStopSignals(EndNow);  // a second signal need not wait for this stop
-                wave::platform::StopAllPlayback();
-                EndBySignal(sig);
-            }
-        }
+        if (fds[0].revents & POLLIN) ActOnStopSignal();
         if (fds[1].revents) wave::platform::ClearPlaybackEvents();
         ReportLostDevice();
         if (finished) return IDOK;

@@ -139,6 +139,27 @@ ctrl_c_ends_a_calling_loop)
     [ ! -s "$work/loop" ] || fail "the loop went on: $(cat "$work/loop")"
     [ "$(wc -l <"$work/prompt")" -eq 3 ] || fail "another run started: $(cat "$work/prompt")"
     ;;
+stop_signal_beside_its_reader)
+    # Ctrl-C reaches the device's reader process as well, which may go a moment
+    # before the player takes the signal: the player then ends by the signal,
+    # without a word about a lost device.
+    printf '#!/bin/sh\nhead -c 352800 >/dev/null\ntouch "%s"\n' "$work/reader_gone" >"$work/reader"
+    chmod +x "$work/reader"
+    printf 'pcm.!default { type file; slave.pcm { type null }; file "|%s"; format "raw" }\n' \
+        "$work/reader" >"$work/reader.conf"
+    ALSA_CONFIG_PATH=$work/reader.conf env --default-signal=INT "$wave" </dev/null >/dev/null \
+        2>"$work/err" &
+    player=$!
+    for _ in $(seq 1000); do [ -e "$work/reader_gone" ] && break; sleep 0.01; done
+    [ -e "$work/reader_gone" ] || fail "the reader never ended: $(cat "$work/err")"
+    sleep 0.05
+    kill -s INT $player
+    wait $player && status=0 || status=$?
+    [ $status -eq 130 ] || fail "ended with $status: $(cat "$work/err")"
+    if grep -q "lost the default audio device" "$work/err"; then
+        fail "said the device was lost: $(cat "$work/err")"
+    fi
+    ;;
 stops_cleanly_while_flushing)
     # ALSA's file plugin aborts the program when a write of what it holds comes up
     # short. Each way of stopping while it writes into a pipe, or while its file
