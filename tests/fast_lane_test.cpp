@@ -1,10 +1,12 @@
 // The fast path's per-lane helpers that the renderer tests reach only through
-// whole renders.
+// whole renders, and its choice of kernels.
 #include "synth/fast/lane.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
+
+#include "synth/fast/kernels.h"
 
 namespace wave::fast {
 namespace {
@@ -45,6 +47,26 @@ TEST_F(ReplayFixture, PlayingToTheEndOfAStepTakesItsKeptAmplitude) {
     PlayOn(group, note, 2 * SND_UNIT_LEN);
     EXPECT_EQ(lanes[0].m, 0.125f);
     EXPECT_EQ(lanes[1].m, 0.375f);
+}
+
+// The renderer tests run the widest kernels the processor has: where it has
+// AVX-512 those must be the ones chosen, and where it has not, the test says
+// they go untested here rather than passing in silence.
+TEST(KernelChoiceTest, TheBestKernelsAreTheWidestTheProcessorHas) {
+#ifdef WAVE_HAVE_AVX2_KERNELS
+    const Kernels best = ChooseKernels(FastPathIsa::kBest);
+    if (!(__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+          __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl"))) {
+        EXPECT_NE(best.group_block, avx512::kKernels.group_block);
+        GTEST_SKIP() << "this processor has no AVX-512: those kernels are not tested here";
+    }
+    EXPECT_EQ(best.group_block, avx512::kKernels.group_block);
+    EXPECT_EQ(best.mix, avx512::kKernels.mix);
+    EXPECT_EQ(ChooseKernels(FastPathIsa::kAvx2).group_block, avx2::kKernels.group_block);
+    EXPECT_EQ(ChooseKernels(FastPathIsa::kBaseline).group_block, baseline::kKernels.group_block);
+#else
+    GTEST_SKIP() << "this build has only its baseline kernels";
+#endif
 }
 
 }  // namespace
