@@ -35,7 +35,11 @@ async function serveSite(site, { isolated = false } = {}) {
     url: `http://127.0.0.1:${server.address().port}/`,
     missing,
     garbled,
-    close: () => new Promise((resolve) => server.close(resolve)),
+    // Connections a browser left open do not hold the server up.
+    close: () => new Promise((resolve) => {
+      server.close(resolve);
+      server.closeAllConnections();
+    }),
   };
 }
 
