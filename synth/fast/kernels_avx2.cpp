@@ -41,12 +41,6 @@ struct Avx2 : Vectors<4> {
     [[gnu::always_inline]] static Int32W TruncateW(Double4 v) {
         return (Int32W)_mm256_cvttpd_epi32((__m256d)v);
     }
-    template <typename Index>
-    [[gnu::always_inline]] static void Gather16(const float* table, const Index& index,
-                                                float* out) {
-        for (int k = 0; k < 16; ++k)
-            out[k] = table[index[k]];
-    }
 };
 
 }  // namespace

@@ -73,13 +73,6 @@ struct Baseline : Vectors<4> {
         return __builtin_convertvector(v, Int32W);
 #endif
     }
-
-    template <typename Index>
-    [[gnu::always_inline]] static void Gather16(const float* table, const Index& index,
-                                                float* out) {
-        for (int k = 0; k < 16; ++k)
-            out[k] = table[index[k]];
-    }
 };
 
 }  // namespace

@@ -6,7 +6,8 @@
 //   Widen, RoundToFloat     float <-> double, the four lanes of a group
 //   WidenW, RoundToFloatW   the same, a wide vector
 //   TruncateW         a wide vector of doubles in the 32-bit range, toward zero
-//   Gather16          sixteen floats of a table, by index
+//   Gather16          sixteen floats of a table, by index (Vectors<4> has a
+//                     scalar one)
 // and each of these rounds as the scalar conversion does. Element j of a wide
 // vector is element j of its array: only the speed depends on the width.
 //
@@ -37,6 +38,14 @@ struct Vectors<4> {
     using Int32W = std::int32_t __attribute__((vector_size(16)));
     using Int64W = std::int64_t __attribute__((vector_size(32)));
     using Float2W = float __attribute__((vector_size(32)));  // two vectors end to end
+
+    // One float at a time; an instruction set with a gather hides this.
+    template <typename Index>
+    [[gnu::always_inline]] static void Gather16(const float* table, const Index& index,
+                                                float* out) {
+        for (int k = 0; k < 16; ++k)
+            out[k] = table[index[k]];
+    }
 };
 
 template <>
