@@ -6,8 +6,8 @@
 #
 # Tests paced by real time rather than by the CPU (the player through the sound
 # servers and ALSA: label `paced` in tests/CMakeLists.txt) run beside the
-# CPU-bound tests of the release build; those that must play without other load
-# (label `alone`) run on their own.
+# CPU-bound tests of the release build; those that must play without that load
+# (label `alone`: every recording through a sound server, Wine) run after them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh all
@@ -76,11 +76,13 @@ paced_beside release
 cpu_bound release
 beside_done
 
-# The tests that play alone in real time: the whole song through every sound
-# server, the servers under load, Wine. Beside builds at the lowest priority,
-# both PipeWire servers still lost a cycle at the same moment of the song.
+# The tests that play without the CPU-bound tests' load: every recording through
+# a sound server, Wine, the Ctrl-C race. Beside that load, PipeWire's graph now and
+# then lost a cycle, even with the load at the lowest priority. Two run at a time;
+# those marked RUN_SERIAL (the whole song through every server, the servers under
+# load, Wine) each on their own.
 stage "release tests that play alone"
-ctest --preset release -L alone
+ctest --preset release -j"$jobs" -L alone
 
 stage "the README's commands in a fresh copy"
 ctest --preset release -L builds
