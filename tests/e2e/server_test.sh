@@ -40,7 +40,11 @@ stop_all() {
     done
     pids=()
 }
-trap 'stop_all; rm -rf "$work"' EXIT
+clean_up() {
+    stop_all
+    rm -rf "$work"
+}
+trap clean_up EXIT
 trap 'exit 1' INT TERM HUP
 
 fail() {
@@ -49,8 +53,7 @@ fail() {
     if [ -s "$work/stalls.log" ] && [ "$attempt" -lt $attempts ]; then
         echo "AGAIN [$case_name $route]: the machine stalled during attempt $attempt of $attempts:" \
             "$(sort -t' ' -k2 -g -r "$work/stalls.log" | head -n 3 | paste -sd';' - | sed 's/;/; /g')" >&2
-        stop_all
-        rm -rf "$work"
+        clean_up
         WAVE_SERVER_ATTEMPT=$((attempt + 1)) exec bash "$0" "${args[@]}"
     fi
     exit 1
@@ -142,8 +145,8 @@ EOF
 # The graph runs in 23 ms cycles (PipeWire's usual), however small a latency the
 # recorder asks for: with several servers' real-time threads sharing two cores,
 # 12 ms cycles were sometimes missed, and the graph itself dropped one. The cases
-# that record minutes of the song run in 46 ms cycles: over minutes, the machine's
-# stalls outlast a 23 ms cycle more often than not.
+# that record minutes of the song run in 46 ms cycles: over minutes, one of the
+# machine's stalls outlasted a 23 ms cycle in about two runs of five.
 quantum=1024
 case $case_name in plays_to_the_end | under_load) quantum=2048 ;; esac
 start_pipewire() {
